@@ -1,0 +1,52 @@
+# Entry point of the build. See README.md.
+BUILD        ?= build
+BUILD_SAN    ?= build-sanitize
+BUILD_ARM    ?= build-arm
+BUILD_BENCH  ?= build-bench
+ARM_SYSROOT  ?= /usr/arm-linux-gnueabihf
+JOBS         ?= $(shell nproc)
+CTEST_FLAGS  ?= --output-on-failure -j $(JOBS)
+PREFIX       ?=
+
+.PHONY: all test test-sanitize test-arm install bench clean
+
+all: $(BUILD)/build.ninja
+	cmake --build $(BUILD)
+
+$(BUILD)/build.ninja:
+	cmake -S . -B $(BUILD) -G Ninja
+
+test:
+	./scripts/setup-deps.sh native
+	cmake -S . -B $(BUILD) -G Ninja
+	cmake --build $(BUILD)
+	cd $(BUILD) && ctest $(CTEST_FLAGS)
+
+test-sanitize:
+	./scripts/setup-deps.sh native
+	cmake -S . -B $(BUILD_SAN) -G Ninja -DKORVANEL_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(BUILD_SAN)
+	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
+
+test-arm:
+	./scripts/setup-deps.sh arm
+	./scripts/setup-binfmt.sh
+	cmake -S . -B $(BUILD_ARM) -G Ninja \
+	    -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/arm-linux-gnueabihf.cmake \
+	    -DKORVANEL_ARM_SYSROOT=$(ARM_SYSROOT)
+	cmake --build $(BUILD_ARM)
+	cd $(BUILD_ARM) && QEMU_LD_PREFIX=$(ARM_SYSROOT) ctest $(CTEST_FLAGS)
+
+install: all
+	@if [ -z "$(PREFIX)" ]; then echo "usage: make install PREFIX=DIR"; exit 2; fi
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+bench:
+	./scripts/setup-deps.sh native bench
+	cmake -S . -B $(BUILD_BENCH) -G Ninja -DKORVANEL_BENCH=ON -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD_BENCH)
+	@for b in $(BUILD_BENCH)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
+
+clean:
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_ARM) $(BUILD_BENCH)

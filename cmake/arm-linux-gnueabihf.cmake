@@ -1,0 +1,12 @@
+# Cross build for 32-bit ARM boards; tests run under qemu-user.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR arm)
+set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
+set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
+set(KORVANEL_ARM_SYSROOT /usr/arm-linux-gnueabihf CACHE PATH "ARM runtime root for qemu")
+set(CMAKE_FIND_ROOT_PATH ${KORVANEL_ARM_SYSROOT})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm-static -L ${KORVANEL_ARM_SYSROOT})

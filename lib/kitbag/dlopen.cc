@@ -1,0 +1,30 @@
+// Loading one of the installation's shared libraries by its base name.
+#include <dlfcn.h>
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "kitbag.h"
+
+namespace {
+
+// The installation root: KORVANEL when set, else the compiled default.
+const char *installation_root() {
+    const char *root = std::getenv("KORVANEL");
+    return (root != nullptr && *root != '\0') ? root : KORVANEL_DEFAULT_ROOT;
+}
+
+}  // namespace
+
+extern "C" void *std_dlopen(char *name) {
+    if (name == nullptr) return nullptr;
+    char path[4096];
+    if (name[0] == '/') {
+        std::snprintf(path, sizeof path, "%s", name);
+    } else {
+        int n = std::snprintf(path, sizeof path, "%s/lib/lib%s.so.3",
+                              installation_root(), name);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
+    }
+    return dlopen(path, RTLD_LAZY);
+}

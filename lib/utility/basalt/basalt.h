@@ -1,0 +1,12 @@
+/* libbasalt: the utility library. This header declares all of it. */
+#ifndef BASALT_H
+#define BASALT_H
+
+#include "basalt_api.h"
+#include "sort.h"
+#include "tbl.h"
+#include "arrays.h"
+#include "elog.h"
+#include "strtools.h"
+
+#endif
