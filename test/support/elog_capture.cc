@@ -1,8 +1,11 @@
 #include "elog_capture.h"
 
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #include "elog.h"
+#include "kitbag.h"
 
 namespace testsupport {
 
@@ -20,5 +23,24 @@ int elog_register_count() {
 }
 
 void elog_reset_register() { elog_clear(); }
+
+void elog_clear_environment() {
+    for (const char *name : {"ELOG_MAXMSG", "ELOG_WAIT", "ELOG_SIGNALS", "ELOG_DELIVER",
+                             "ELOG_TAG", "ELOG_DEBUG"})
+        unsetenv(name);
+}
+
+std::string without_emulator_notice(const std::string &err) {
+    const std::string notice = "qemu: uncaught target signal";
+    std::size_t at = err.rfind(notice);
+    if (at == std::string::npos || (at != 0 && err[at - 1] != '\n')) return err;
+    return err.substr(0, at);
+}
+
+std::string elog_program_name() {
+    const char *path = getexecname();
+    const char *slash = std::strrchr(path, '/');
+    return slash ? slash + 1 : path;
+}
 
 }  // namespace testsupport

@@ -16,6 +16,19 @@ int elog_register_count();
 // Empties the register without delivering it.
 void elog_reset_register();
 
+// Removes every environment variable that configures the error log
+// (ELOG_MAXMSG, ELOG_WAIT, ELOG_SIGNALS, ELOG_DELIVER, ELOG_TAG, ELOG_DEBUG),
+// so that a child starts from the built-in settings.
+void elog_clear_environment();
+
+// Standard error of a child that aborted, without the notice an emulator
+// (qemu-user, for the ARM build) adds when the target dies of a signal.
+std::string without_emulator_notice(const std::string &err);
+
+// The program name the log gives this test binary: the last path component
+// of the executable.
+std::string elog_program_name();
+
 }  // namespace testsupport
 
 #endif
