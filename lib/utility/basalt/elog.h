@@ -16,6 +16,7 @@
 #ifndef BASALT_ELOG_H
 #define BASALT_ELOG_H
 
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 
@@ -110,6 +111,17 @@ BASALT_API void call_orbelog(char *ring, char *program, char *text);
 
 /* Starts (or, later, stops the process for) the fault severity's debugger. */
 BASALT_API void elog_debugger(void);
+
+/* The log's own steps, exported for the programs that drive the log
+ * directly: delivery of the register from `first` on to a delivery setting,
+ * expansion of a tag or debugger format into `result` (at most `rmax`
+ * characters), the debugger hook, and the fault handlers for a
+ * ":"-separated list of signal names. */
+BASALT_API void elog_deliver(char *delivery, int first);
+BASALT_API void elog_expand(char *format, char *result, int rmax);
+BASALT_API void _elog_debug(char *command);
+BASALT_API void elog_setup_fault_handler(char *signals);
+BASALT_API void _elog_fault(int sig, siginfo_t *info, void *context);
 
 /* Signal naming; each returns its own static record. */
 BASALT_API Signal_info *signal_bysig(int sig);

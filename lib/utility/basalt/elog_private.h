@@ -13,15 +13,6 @@
 #include "elog.h"
 #include "tbl.h"
 
-// Entry points internal to the log (C linkage, hidden).
-extern "C" {
-void elog_deliver(char *delivery, int first);
-void elog_expand(char *format, char *result, int rmax);
-void _elog_debug(char *command);
-void elog_setup_fault_handler(char *signals);
-void _elog_fault(int sig, siginfo_t *info, void *context);
-}
-
 namespace basalt::elog_detail {
 
 constexpr int kSeverities = 7;

@@ -207,7 +207,7 @@ void grow_right(Tbl *tbl, int64_t incr) {
 }
 
 // Makes free slots at the left end; called when left is 0.
-void grow_left(Tbl *tbl) {
+void left_growtbl(Tbl *tbl) {
     if (tbl->left_grow <= 0) tbl->left_grow = kDefaultStep;
     int32_t step = tbl->left_grow;
     int32_t spare = tbl->right - tbl->active_right;
@@ -328,7 +328,7 @@ int pushtbl(Tbl *tbl, void *value) {
 }
 
 int unshifttbl(Tbl *tbl, void *value) {
-    if (tbl->left == 0) grow_left(tbl);
+    if (tbl->left == 0) left_growtbl(tbl);
     tbl->left++;
     tbl->active_right++;
     tbl->right++;
