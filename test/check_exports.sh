@@ -7,7 +7,7 @@ nm=$1 lib=$2 src=$3
 defined=$("$nm" -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVWGS]$/ {print $3}' | sort -u)
 undefined=$("$nm" -D --undefined-only "$lib" | awk '{print $2}' | sed 's/@.*//' | sort -u)
 # Only the installed (public) headers count.
-headers=$(for h in "$src"/lib/utility/basalt/*.h "$src"/lib/kitbag/kitbag.h; do
+headers=$(for h in "$src"/lib/utility/basalt/*.h "$src"/lib/kitbag/kitbag*.h; do
     case $h in */alloc.h|*_private.h) ;; *) cat "$h" ;; esac
 done)
 status=0
