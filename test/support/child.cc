@@ -96,11 +96,33 @@ bool under_address_sanitizer() {
     return false;
 }
 
-void limit_address_space(std::size_t bytes) {
+namespace {
+constexpr char kMemoryNotLimited[] = "memory not limited\n";
+}
+
+void leave_little_memory(std::size_t headroom) {
+    long pages = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+        std::fclose(f);
+    }
+    std::size_t limit =
+        static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) +
+        headroom;
     struct rlimit rl;
-    rl.rlim_cur = bytes;
-    rl.rlim_max = bytes;
+    rl.rlim_cur = limit;
+    rl.rlim_max = limit;
     setrlimit(RLIMIT_AS, &rl);
+    if (void *probe = std::malloc(2 * headroom)) {
+        std::free(probe);
+        std::fputs(kMemoryNotLimited, stdout);
+        std::fflush(stdout);
+        _exit(0);
+    }
+}
+
+bool memory_not_limited(const ChildResult &result) {
+    return result.out.find(kMemoryNotLimited) != std::string::npos;
 }
 
 }  // namespace testsupport

@@ -25,9 +25,13 @@ ChildResult run_in_child(const std::function<void()> &body,
 // memory on purpose skip themselves there).
 bool under_address_sanitizer();
 
-// Limits the address space of the calling process, so that a large
-// allocation fails; for use inside run_in_child only.
-void limit_address_space(std::size_t bytes);
+// Leaves the calling process (a test child) the address space it uses now
+// plus `headroom` bytes, so that any larger allocation fails. Where the limit
+// does not hold (a user-mode emulator does not bound its guest's memory) it
+// prints a marker and ends the child with status 0: the parent asks
+// memory_not_limited() and skips the test.
+void leave_little_memory(std::size_t headroom = std::size_t{32} << 20);
+bool memory_not_limited(const ChildResult &result);
 
 }  // namespace testsupport
 

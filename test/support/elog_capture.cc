@@ -1,6 +1,7 @@
 #include "elog_capture.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,5 +43,14 @@ std::string elog_program_name() {
     const char *slash = std::strrchr(path, '/');
     return slash ? slash + 1 : path;
 }
+
+ChildResult in_child(const std::function<void()> &body) {
+    return run_in_child([&] {
+        elog_clear_environment();
+        body();
+    });
+}
+
+void out(const std::string &s) { std::fputs(s.c_str(), stdout); }
 
 }  // namespace testsupport

@@ -2,7 +2,11 @@
 #ifndef TEST_SUPPORT_ELOG_CAPTURE_H
 #define TEST_SUPPORT_ELOG_CAPTURE_H
 
+#include <cstdint>
+#include <functional>
 #include <string>
+
+#include "child.h"
 
 namespace testsupport {
 
@@ -28,6 +32,17 @@ std::string without_emulator_notice(const std::string &err);
 // The program name the log gives this test binary: the last path component
 // of the executable.
 std::string elog_program_name();
+
+// Runs body in a forked child (run_in_child) whose error log starts from the
+// built-in settings (elog_clear_environment first).
+ChildResult in_child(const std::function<void()> &body);
+
+// Writes s on standard output: how a child reports to its parent.
+void out(const std::string &s);
+
+// Integers travel through the log's query and set values as pointers.
+inline void *as_value(int n) { return reinterpret_cast<void *>(static_cast<intptr_t>(n)); }
+inline int as_int(void *v) { return static_cast<int>(reinterpret_cast<intptr_t>(v)); }
 
 }  // namespace testsupport
 

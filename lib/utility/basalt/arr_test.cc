@@ -310,22 +310,6 @@ TEST(Arr, ManyKeysAgainstAModel) {
     freearr(arr, nullptr);
 }
 
-// Limits the address space of this (child) process to what it uses now plus
-// headroom. False when the limit does not hold (under a user-mode emulator
-// the guest's memory is not what the host limit counts).
-bool limit_to_headroom(std::size_t headroom) {
-    long pages = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-        std::fclose(f);
-    }
-    testsupport::limit_address_space(
-        static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) +
-        headroom);
-    void *probe = std::malloc(2 * headroom);
-    std::free(probe);
-    return probe == nullptr;
-}
 
 TEST(Arr, KeyCopyThatCannotBeMadeIsFatal) {
     if (testsupport::under_address_sanitizer())
@@ -335,14 +319,11 @@ TEST(Arr, KeyCopyThatCannotBeMadeIsFatal) {
         Arr *arr = newarr(nullptr);
         std::printf("start\n");
         std::fflush(stdout);
-        if (!limit_to_headroom(std::size_t(16) << 20)) {
-            std::printf("nolimit\n");
-            return;
-        }
+        testsupport::leave_little_memory(std::size_t(16) << 20);
         setarr(arr, huge.c_str(), nullptr);
         std::printf("returned\n");
     });
-    if (result.out.find("nolimit") != std::string::npos)
+    if (testsupport::memory_not_limited(result))
         GTEST_SKIP() << "the address-space limit does not hold here";
     EXPECT_TRUE(result.exited);
     EXPECT_NE(result.exit_code, 0);
@@ -358,17 +339,14 @@ TEST(Arr, FillingMemoryWithPairsEndsTheProcess) {
         Arr *arr = newarr(nullptr);
         std::printf("start\n");
         std::fflush(stdout);
-        if (!limit_to_headroom(std::size_t(32) << 20)) {
-            std::printf("nolimit\n");
-            return;
-        }
+        testsupport::leave_little_memory();
         char key[32];
         for (long i = 0;; i++) {
             std::snprintf(key, sizeof key, "key-%ld", i);
             setarr(arr, key, nullptr);
         }
     });
-    if (result.out.find("nolimit") != std::string::npos)
+    if (testsupport::memory_not_limited(result))
         GTEST_SKIP() << "the address-space limit does not hold here";
     // No pair is dropped silently: the process ends on the first failure.
     EXPECT_TRUE(result.exited);

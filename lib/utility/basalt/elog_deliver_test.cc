@@ -18,6 +18,10 @@
 #include "scratch_dir.h"
 
 using testsupport::ChildResult;
+using testsupport::in_child;
+using testsupport::out;
+using testsupport::as_int;
+using testsupport::as_value;
 using testsupport::elog_clear_environment;
 using testsupport::elog_program_name;
 using testsupport::elog_register_count;
@@ -29,15 +33,6 @@ using testsupport::write_file;
 namespace {
 
 const std::string P = elog_program_name();
-
-ChildResult in_child(const std::function<void()> &body) {
-    return run_in_child([&] {
-        elog_clear_environment();
-        body();
-    });
-}
-
-void out(const std::string &s) { std::fputs(s.c_str(), stdout); }
 
 // Sets the complain severity's delivery; the log keeps the string itself.
 void deliver_complaints(const std::string &words) {

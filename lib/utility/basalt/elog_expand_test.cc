@@ -19,6 +19,9 @@
 #include "scratch_dir.h"
 
 using testsupport::ChildResult;
+using testsupport::out;
+using testsupport::as_int;
+using testsupport::as_value;
 using testsupport::elog_clear_environment;
 using testsupport::elog_program_name;
 using testsupport::elog_register_text;
@@ -37,8 +40,6 @@ ChildResult in_child(const std::function<void()> &body) {
         body();
     });
 }
-
-void out(const std::string &s) { std::fputs(s.c_str(), stdout); }
 
 // The expansion of a tag format, as the log stores it (inside a child).
 std::string expand(const std::string &format) {

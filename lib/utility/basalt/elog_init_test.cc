@@ -18,6 +18,10 @@
 #include "elog_capture.h"
 
 using testsupport::ChildResult;
+using testsupport::in_child;
+using testsupport::out;
+using testsupport::as_int;
+using testsupport::as_value;
 using testsupport::elog_clear_environment;
 using testsupport::elog_program_name;
 using testsupport::run_in_child;
@@ -25,17 +29,6 @@ using testsupport::run_in_child;
 namespace {
 
 const std::string P = elog_program_name();
-
-ChildResult in_child(const std::function<void()> &body) {
-    return run_in_child([&] {
-        elog_clear_environment();
-        body();
-    });
-}
-
-void out(const std::string &s) { std::fputs(s.c_str(), stdout); }
-
-int as_int(void *v) { return static_cast<int>(reinterpret_cast<intptr_t>(v)); }
 
 // The seven settings of one kind, "(unset)" for an unset one, joined by "|".
 std::string settings(Elog_code code) {

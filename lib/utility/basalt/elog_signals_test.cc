@@ -12,6 +12,10 @@
 #include "elog_capture.h"
 
 using testsupport::ChildResult;
+using testsupport::in_child;
+using testsupport::out;
+using testsupport::as_int;
+using testsupport::as_value;
 using testsupport::elog_clear_environment;
 using testsupport::elog_program_name;
 using testsupport::run_in_child;
@@ -25,15 +29,6 @@ extern "C" const char *__tsan_default_options() { return "report_signal_unsafe=0
 namespace {
 
 const std::string P = elog_program_name();
-
-ChildResult in_child(const std::function<void()> &body) {
-    return run_in_child([&] {
-        elog_clear_environment();
-        body();
-    });
-}
-
-void out(const std::string &s) { std::fputs(s.c_str(), stdout); }
 
 }  // namespace
 

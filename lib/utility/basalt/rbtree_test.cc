@@ -387,23 +387,7 @@ TEST(RbTree, InsertReturnsTheSentinelWhenMemoryRunsOut) {
         rbtree *t = rbinit(intcmp);
         std::printf("start\n");
         std::fflush(stdout);
-        long pages = 0;
-        if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-            if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-            std::fclose(f);
-        }
-        const std::size_t headroom = std::size_t(32) << 20;
-        testsupport::limit_address_space(
-            static_cast<std::size_t>(pages) *
-                static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) +
-            headroom);
-        // Under a user-mode emulator the host limit does not bound the
-        // guest's memory: then there is nothing to test.
-        if (void *probe = std::malloc(2 * headroom)) {
-            std::free(probe);
-            std::printf("nolimit\n");
-            return;
-        }
+        testsupport::leave_little_memory();
         intptr_t k = 1;
         rbnode *r;
         while ((r = rbinsert(K(k), K(k), t)) != &t->rb_nil) k++;
@@ -411,7 +395,7 @@ TEST(RbTree, InsertReturnsTheSentinelWhenMemoryRunsOut) {
         std::printf("inserted %ld checked %ld stored %d\n",
                     static_cast<long>(k - 1), n, rbfind(K(k), t) != nullptr);
     });
-    if (result.out.find("nolimit") != std::string::npos)
+    if (testsupport::memory_not_limited(result))
         GTEST_SKIP() << "the address-space limit does not hold here";
     ASSERT_TRUE(result.exited) << result.err;
     EXPECT_EQ(result.exit_code, 0);

@@ -15,26 +15,6 @@
 
 namespace {
 
-// Leaves the calling process (a test child) 32 MB of address space beyond
-// what it uses now, so that any large allocation fails.
-void leave_little_memory() {
-    long pages = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-        std::fclose(f);
-    }
-    testsupport::limit_address_space(static_cast<std::size_t>(pages) * 4096 + (32u << 20));
-    // Some hosts (an emulator) do not honour the limit: say so and stop.
-    if (std::malloc(std::size_t{64} << 20) != nullptr) {
-        std::printf("memory not limited\n");
-        std::fflush(stdout);
-        _exit(0);
-    }
-}
-
-bool memory_was_not_limited(const testsupport::ChildResult &r) {
-    return r.out.find("memory not limited") != std::string::npos;
-}
 
 // Counts comparisons and records the position (record index from `base`)
 // of each first argument.
@@ -237,11 +217,11 @@ TEST(Sort, PrivateArgumentIsPassedThrough) {
 TEST(Sort, ShellsortOutOfMemoryNamesTheBuffer) {
     if (testsupport::under_address_sanitizer()) GTEST_SKIP() << "exhausts memory";
     auto r = testsupport::run_in_child([] {
-        leave_little_memory();
+        testsupport::leave_little_memory();
         static char two[2] = {1, 0};
         shellsort(two, 2, 1 << 30, cmp_int, nullptr);
     });
-    if (memory_was_not_limited(r)) GTEST_SKIP() << "address space limit not honoured here";
+    if (testsupport::memory_not_limited(r)) GTEST_SKIP() << "address space limit not honoured here";
     EXPECT_FALSE(r.exited && r.exit_code == 0);
     EXPECT_NE(r.err.find("bytes for s"), std::string::npos) << r.err;
 }

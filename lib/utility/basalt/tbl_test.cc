@@ -20,26 +20,6 @@
 
 namespace {
 
-// Leaves the calling process (a test child) 32 MB of address space beyond
-// what it uses now, so that any large allocation fails.
-void leave_little_memory() {
-    long pages = 0;
-    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
-        std::fclose(f);
-    }
-    testsupport::limit_address_space(static_cast<std::size_t>(pages) * 4096 + (32u << 20));
-    // Some hosts (an emulator) do not honour the limit: say so and stop.
-    if (std::malloc(std::size_t{64} << 20) != nullptr) {
-        std::printf("memory not limited\n");
-        std::fflush(stdout);
-        _exit(0);
-    }
-}
-
-bool memory_was_not_limited(const testsupport::ChildResult &r) {
-    return r.out.find("memory not limited") != std::string::npos;
-}
 
 void *ip(intptr_t i) { return reinterpret_cast<void *>(i); }
 intptr_t iv(void *p) { return reinterpret_cast<intptr_t>(p); }
@@ -1154,10 +1134,10 @@ TEST(TblMemory, FailedAllocationNamesWhatWasAllocated) {
     };
     for (const Case &c : cases) {
         auto r = testsupport::run_in_child([&] {
-            leave_little_memory();
+            testsupport::leave_little_memory();
             c.body();
         });
-        if (memory_was_not_limited(r)) GTEST_SKIP() << "address space limit not honoured here";
+        if (testsupport::memory_not_limited(r)) GTEST_SKIP() << "address space limit not honoured here";
         EXPECT_FALSE(r.exited && r.exit_code == 0) << c.what;
         EXPECT_NE(r.err.find(c.what), std::string::npos) << c.what << ": " << r.err;
     }
