@@ -19,12 +19,12 @@ const char *installation_root() {
 extern "C" void *std_dlopen(char *name) {
     if (name == nullptr) return nullptr;
     char path[4096];
-    if (name[0] == '/') {
-        std::snprintf(path, sizeof path, "%s", name);
-    } else {
-        int n = std::snprintf(path, sizeof path, "%s/lib/lib%s.so.3",
-                              installation_root(), name);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
-    }
+    int n;
+    if (name[0] == '/')
+        n = std::snprintf(path, sizeof path, "%s", name);
+    else
+        n = std::snprintf(path, sizeof path, "%s/lib/lib%s.so.3", installation_root(), name);
+    // A path cut short would name some other file.
+    if (n < 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
     return dlopen(path, RTLD_LAZY);
 }

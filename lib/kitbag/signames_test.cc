@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "elog.h"
 #include "kitbag.h"
 
 TEST(SignalNames, NameToNumber) {
@@ -15,7 +16,9 @@ TEST(SignalNames, NameToNumber) {
     for (const Case &c : cases) {
         int sig = 0;
         EXPECT_EQ(str2sig(const_cast<char *>(c.name), &sig), c.rc) << c.name;
-        if (c.rc == 0) EXPECT_EQ(sig, c.sig) << c.name;
+        if (c.rc == 0) {
+            EXPECT_EQ(sig, c.sig) << c.name;
+        }
     }
 }
 
@@ -30,4 +33,13 @@ TEST(SignalNames, NumberToFirstName) {
     EXPECT_EQ(sig2str(19, buf), -1);
     EXPECT_STREQ(buf, "untouched");
     EXPECT_EQ(Nsig, 30);
+}
+
+// libbasalt takes its signal naming from the program's copy of this table.
+TEST(SignalNames, TheErrorLogNamesSignalsThroughThisTable) {
+    EXPECT_STREQ(signal_bysig(6)->name, "IOT");
+    EXPECT_STREQ(signal_bysig(17)->name, "CLD");
+    EXPECT_STREQ(signal_bysig(9)->name, "9");  // KILL has no row
+    EXPECT_EQ(signal_byname(const_cast<char *>("SIGCHLD"))->sig, 17);
+    EXPECT_EQ(signal_byname(const_cast<char *>("KILL"))->sig, -1);
 }
