@@ -8,5 +8,10 @@
 #include "arrays.h"
 #include "elog.h"
 #include "strtools.h"
+#include "pathtools.h"
+#include "filetests.h"
+#include "installroot.h"
+#include "mapfile.h"
+#include "listfile.h"
 
 #endif

@@ -1,0 +1,4 @@
+#ifndef BASALT_INSTALLROOT_H
+#define BASALT_INSTALLROOT_H
+#include "basalt_api.h"
+#endif
