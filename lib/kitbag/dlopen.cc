@@ -2,20 +2,11 @@
 #include <dlfcn.h>
 
 #include <cstdio>
-#include <cstdlib>
 
+#include "installroot.h"
 #include "kitbag.h"
 
-namespace {
-
-// The installation root: KORVANEL when set, else the compiled default.
-const char *installation_root() {
-    const char *root = std::getenv("KORVANEL");
-    return (root != nullptr && *root != '\0') ? root : KORVANEL_DEFAULT_ROOT;
-}
-
-}  // namespace
-
+// The installation root comes from libbasalt (getkorvanel) at run time.
 extern "C" void *std_dlopen(char *name) {
     if (name == nullptr) return nullptr;
     char path[4096];
@@ -23,7 +14,7 @@ extern "C" void *std_dlopen(char *name) {
     if (name[0] == '/')
         n = std::snprintf(path, sizeof path, "%s", name);
     else
-        n = std::snprintf(path, sizeof path, "%s/lib/lib%s.so.3", installation_root(), name);
+        n = std::snprintf(path, sizeof path, "%s/lib/lib%s.so.3", getkorvanel(), name);
     // A path cut short would name some other file.
     if (n < 0 || static_cast<size_t>(n) >= sizeof path) return nullptr;
     return dlopen(path, RTLD_LAZY);

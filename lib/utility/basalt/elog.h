@@ -121,7 +121,11 @@ BASALT_API void elog_deliver(char *delivery, int first);
 BASALT_API void elog_expand(char *format, char *result, int rmax);
 BASALT_API void _elog_debug(char *command);
 BASALT_API void elog_setup_fault_handler(char *signals);
+/* siginfo_t is a POSIX type: strict ISO C compilations see it only with
+ * _POSIX_C_SOURCE. */
+#if !defined(__STRICT_ANSI__) || (defined(_POSIX_C_SOURCE) && _POSIX_C_SOURCE >= 199309L)
 BASALT_API void _elog_fault(int sig, siginfo_t *info, void *context);
+#endif
 
 /* Signal naming; each returns its own static record. */
 BASALT_API Signal_info *signal_bysig(int sig);

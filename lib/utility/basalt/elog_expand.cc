@@ -1,7 +1,6 @@
 // The error log: expansion of tag and debugger formats, and the debugger
 // hook that starts a debugger on the running process or stops for it.
 #include <signal.h>
-#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -14,6 +13,7 @@
 
 #include "elog.h"
 #include "elog_private.h"
+#include "installroot.h"
 #include "kitbag.h"
 
 using namespace basalt::elog_detail;
@@ -48,37 +48,12 @@ class Expansion {
     int length_ = 0;
 };
 
-// Whether a name is a file that exists.
-bool exists(const char *path) {
-    struct stat st;
-    return ::stat(path, &st) == 0 && S_ISREG(st.st_mode);
-}
-
-// Looks a program name up along PATH; "???" when it is not found.
+// Looks a program name up along PATH (with datafile); "???" when it is not
+// found.
 void search_path(const char *name, char *found, std::size_t size) {
-    const char *path = std::getenv("PATH");
-    if (path != nullptr) {
-        const char *p = path;
-        for (;;) {
-            const char *colon = std::strchr(p, ':');
-            std::size_t dirlen = colon ? static_cast<std::size_t>(colon - p) : std::strlen(p);
-            char candidate[kProgramNameSize];
-            int n;
-            if (dirlen == 0) {
-                n = std::snprintf(candidate, sizeof candidate, "%s", name);
-            } else {
-                n = std::snprintf(candidate, sizeof candidate, "%.*s/%s",
-                                  static_cast<int>(dirlen), p, name);
-            }
-            if (n > 0 && static_cast<std::size_t>(n) < sizeof candidate && exists(candidate)) {
-                std::snprintf(found, size, "%s", candidate);
-                return;
-            }
-            if (colon == nullptr) break;
-            p = colon + 1;
-        }
-    }
-    std::snprintf(found, size, "???");
+    char *path = datafile("PATH", name);
+    std::snprintf(found, size, "%s", path != nullptr ? path : "???");
+    std::free(path);
 }
 
 // The executable for %r.
