@@ -13,5 +13,10 @@
 #include "installroot.h"
 #include "mapfile.h"
 #include "listfile.h"
+#include "fdio.h"
+#include "dumps.h"
+#include "hooks.h"
+#include "values.h"
+#include "randomfill.h"
 
 #endif
