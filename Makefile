@@ -1,6 +1,7 @@
 # Entry point of the build. See README.md.
 BUILD        ?= build
 BUILD_SAN    ?= build-sanitize
+BUILD_TSAN   ?= build-tsan
 BUILD_ARM    ?= build-arm
 BUILD_BENCH  ?= build-bench
 ARM_SYSROOT  ?= /usr/arm-linux-gnueabihf
@@ -8,7 +9,7 @@ JOBS         ?= $(shell nproc)
 CTEST_FLAGS  ?= --output-on-failure -j $(JOBS)
 PREFIX       ?=
 
-.PHONY: all test test-sanitize test-arm install bench clean
+.PHONY: all test test-sanitize test-tsan test-arm install bench clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -28,6 +29,12 @@ test-sanitize:
 	cmake --build $(BUILD_SAN)
 	cd $(BUILD_SAN) && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
 	    UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest $(CTEST_FLAGS)
+
+test-tsan:
+	./scripts/setup-deps.sh native
+	cmake -S . -B $(BUILD_TSAN) -G Ninja -DKORVANEL_TSAN=ON -DCMAKE_BUILD_TYPE=Debug
+	cmake --build $(BUILD_TSAN)
+	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS)
 
 test-arm:
 	./scripts/setup-deps.sh arm
@@ -49,4 +56,4 @@ bench:
 	@for b in $(BUILD_BENCH)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_ARM) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN) $(BUILD_ARM) $(BUILD_BENCH)

@@ -24,12 +24,15 @@ ChildResult run_in_child(const std::function<void()> &body,
 // True when the build runs under AddressSanitizer (tests that exhaust
 // memory on purpose skip themselves there).
 bool under_address_sanitizer();
+// Likewise for ThreadSanitizer.
+bool under_thread_sanitizer();
 
 // Leaves the calling process (a test child) the address space it uses now
 // plus `headroom` bytes, so that any larger allocation fails. Where the limit
 // does not hold (a user-mode emulator does not bound its guest's memory) it
 // prints a marker and ends the child with status 0: the parent asks
-// memory_not_limited() and skips the test.
+// memory_not_limited() and skips the test. Under the sanitizers it does
+// the same at once.
 void leave_little_memory(std::size_t headroom = std::size_t{32} << 20);
 bool memory_not_limited(const ChildResult &result);
 
