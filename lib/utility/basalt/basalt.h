@@ -18,5 +18,7 @@
 #include "hooks.h"
 #include "values.h"
 #include "randomfill.h"
+#include "bns.h"
+#include "pf.h"
 
 #endif
