@@ -2,6 +2,8 @@
 BUILD        ?= build
 BUILD_SAN    ?= build-sanitize
 BUILD_TSAN   ?= build-tsan
+BUILD_FUZZ   ?= build-fuzz
+FUZZ_SECONDS ?= 30
 BUILD_ARM    ?= build-arm
 BUILD_BENCH  ?= build-bench
 ARM_SYSROOT  ?= /usr/arm-linux-gnueabihf
@@ -9,7 +11,7 @@ JOBS         ?= $(shell nproc)
 CTEST_FLAGS  ?= --output-on-failure -j $(JOBS)
 PREFIX       ?=
 
-.PHONY: all test test-sanitize test-tsan test-arm install bench clean
+.PHONY: all test test-sanitize test-tsan test-fuzz test-arm install bench clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -36,6 +38,14 @@ test-tsan:
 	cmake --build $(BUILD_TSAN)
 	cd $(BUILD_TSAN) && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest $(CTEST_FLAGS)
 
+# Runs every fuzz target for FUZZ_SECONDS (longer by hand: make test-fuzz
+# FUZZ_SECONDS=3600). A crash, leak or sanitizer report fails the run.
+test-fuzz:
+	./scripts/setup-deps.sh native fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_FUZZ) -G Ninja -DKORVANEL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
+	cmake --build $(BUILD_FUZZ) --target fuzz_targets
+	./scripts/run-fuzz.sh $(BUILD_FUZZ)/fuzz $(FUZZ_SECONDS)
+
 test-arm:
 	./scripts/setup-deps.sh arm
 	./scripts/setup-binfmt.sh
@@ -56,4 +66,4 @@ bench:
 	@for b in $(BUILD_BENCH)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN) $(BUILD_ARM) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_ARM) $(BUILD_BENCH)

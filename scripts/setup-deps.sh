@@ -1,6 +1,6 @@
 #!/bin/sh
 # Installs the Debian packages a build needs when they are missing.
-# usage: setup-deps.sh [native|arm|bench]...
+# usage: setup-deps.sh [native|arm|bench|fuzz]...
 set -eu
 want="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils gzip bzip2"
 for set in "$@"; do
@@ -8,6 +8,7 @@ for set in "$@"; do
         native) ;;
         arm) want="$want g++-arm-linux-gnueabihf qemu-user-static binfmt-support" ;;
         bench) want="$want libbenchmark-dev" ;;
+        fuzz) want="$want clang libclang-rt-14-dev" ;;
         *) echo "setup-deps: unknown set '$set'" >&2; exit 2 ;;
     esac
 done
