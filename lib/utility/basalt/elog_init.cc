@@ -10,6 +10,8 @@
 #include "elog.h"
 #include "elog_private.h"
 #include "kitbag.h"
+#include "pf.h"
+#include "pf_private.h"
 #include "tbl.h"
 
 using namespace basalt::elog_detail;
@@ -25,23 +27,61 @@ struct FileSettings {
     char *signals = nullptr;  // its ELOG_SIGNALS ("" when absent)
 };
 
-// Whether a parameter-file parse is under way in the process (`Pf_busy`).
-// The parameter-file reader does not exist yet, so none ever is.
-bool parameter_file_busy() { return false; }
+// Whether a parameter-file parse (or path walk) is under way in this
+// thread: Pf_busy counts them for the process, and the parser's helpers
+// keep the share of the calling thread. Only a parse of this very thread
+// keeps the log from reading its file (it would wait on the parser lock
+// the thread holds); a parse in another thread is waited for (the parser
+// logs only once it has let go of its lock), so "elog" is never missed.
+bool parameter_file_busy() { return basalt::pf_detail::busy_here(); }
+
+// The text of the scalar under key, or null.
+const char *file_scalar(Pf *pf, const char *key) {
+    void *value = nullptr;
+    return pfget(pf, key, &value) == SCALAR_PF ? static_cast<const char *>(value) : nullptr;
+}
+
+// When the file has the array key, every severity takes a copy of the
+// array's value under its name, or its default when the name is absent.
+void file_array(Pf *pf, const char *key, Setting *settings, const char *const *defaults) {
+    void *value = nullptr;
+    if (pfget(pf, key, &value) != ARRAY_PF) return;
+    Pf *array = static_cast<Pf *>(value);
+    for (int s = 0; s < kSeverities; s++) {
+        const char *text = file_scalar(array, kSeverityNames[s]);
+        if (text != nullptr) {
+            set_owned_copy(settings[s], text, true);
+        } else {
+            set_default(settings[s], defaults[s], true);
+        }
+    }
+}
 
 // Reads the parameter file "elog" and applies it: ELOG_MAXMSG, ELOG_WAIT,
-// ELOG_SIGNALS and the arrays ELOG_DELIVER, ELOG_TAG and ELOG_DEBUG.
-//
-// PARAMETER FILE: this is the one place where the "elog" parameter file is
-// read, once the parameter-file reader (pfread) is part of the library:
-// pfread("elog"), then Max_msg and Elog_wait from the scalars, the file's
-// signal list (an empty text when the key is absent) into `file.signals`,
-// and for each array present every severity set to a copy of its value or
-// to its default; the tree is freed whether the read worked or not. Until
-// then no file is read and the built-in defaults apply.
+// ELOG_SIGNALS and the arrays ELOG_DELIVER, ELOG_TAG and ELOG_DEBUG. The
+// signal list (an empty text when the key is absent) is kept for the
+// process: the fault-signal setup records it as it stands. The tree is
+// freed whether the read worked or not.
 void read_parameter_file(FileSettings &file) {
-    if (parameter_file_busy()) return;
     file.read = false;
+    if (parameter_file_busy()) return;
+    const int saved_errno = errno;
+    Pf *pf = nullptr;
+    if (pfread("elog", &pf) == 0) {
+        file.read = true;
+        if (const char *text = file_scalar(pf, "ELOG_MAXMSG")) max_msg.store(std::atoi(text));
+        if (const char *text = file_scalar(pf, "ELOG_WAIT")) elog_wait.store(std::atoi(text));
+        const char *signals = file_scalar(pf, "ELOG_SIGNALS");
+        // Read once per process; kept whether or not it is installed.
+        static char *file_signals = nullptr;
+        file_signals = BASALT_STRDUP(signals != nullptr ? signals : "", "Faults");
+        file.signals = file_signals;
+        file_array(pf, "ELOG_DELIVER", deliver_setting, kDefaultDeliver);
+        file_array(pf, "ELOG_TAG", tag_setting, kDefaultTag);
+        file_array(pf, "ELOG_DEBUG", debug_setting, kDefaultDebug);
+    }
+    pffree(pf);
+    errno = saved_errno;
 }
 
 // Copies argv (up to argc entries or the first null one) into Argv. The
