@@ -20,5 +20,6 @@
 #include "randomfill.h"
 #include "bns.h"
 #include "pf.h"
+#include "basalttime.h"
 
 #endif

@@ -1,0 +1,4 @@
+#ifndef BASALT_NICETIME_H
+#define BASALT_NICETIME_H
+#include "basalt_api.h"
+#endif

@@ -1,0 +1,4 @@
+#ifndef BASALT_TIMEFMT_H
+#define BASALT_TIMEFMT_H
+#include "basalt_api.h"
+#endif
