@@ -2,7 +2,7 @@
 # Installs the Debian packages a build needs when they are missing.
 # usage: setup-deps.sh [native|arm|bench|fuzz]...
 set -eu
-want="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils gzip bzip2"
+want="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils gzip bzip2 tzdata"
 for set in "$@"; do
     case $set in
         native) ;;
