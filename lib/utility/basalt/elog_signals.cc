@@ -1,6 +1,7 @@
 // The error log: fault-signal handlers, and naming signals by number and
 // by name.
 #include <signal.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -69,8 +70,51 @@ Signal_info *signal_byname(char *name) {
     return &byname_info;
 }
 
+namespace {
+
+// Whether the register lock could be taken at once. The fault handler runs
+// in a signal context and must never wait: the fault may have struck while
+// this thread, or another one, held the lock.
+bool register_free_now() {
+    using namespace basalt::elog_detail;
+    if (holding_register) return false;
+    if (!register_mutex.try_lock()) return false;
+    register_mutex.unlock();
+    return true;
+}
+
+void append(char *buf, std::size_t size, const char *s) {
+    std::size_t used = std::strlen(buf);
+    while (*s != '\0' && used + 1 < size) buf[used++] = *s++;
+    buf[used] = '\0';
+}
+
+// Writes "<program> *fault*: Signal <name> : <description>" on standard
+// error with write(2) alone and aborts.
+[[noreturn]] void fault_without_register(const char *name, const char *description) {
+    char buf[1024] = "";
+    append(buf, sizeof buf, Program_Name != nullptr ? Program_Name : "");
+    append(buf, sizeof buf, " *fault*: Signal ");
+    append(buf, sizeof buf, name);
+    append(buf, sizeof buf, " : ");
+    append(buf, sizeof buf, description);
+    append(buf, sizeof buf, "\n");
+    std::size_t len = std::strlen(buf);
+    const char *p = buf;
+    while (len > 0) {
+        ssize_t w = ::write(STDERR_FILENO, p, len);
+        if (w <= 0) break;
+        p += w;
+        len -= static_cast<std::size_t>(w);
+    }
+    std::abort();
+}
+
+}  // namespace
+
 extern "C" void _elog_fault(int sig, siginfo_t *info, void *context) {
     Signal_info *s = signal_bysig(sig);
+    if (!register_free_now()) fault_without_register(s->name, s->description);
     elog_log(0, "\n%s\n", s->description);
     elog_fault(1, "Signal %s : %s", s->name, s->description);
 }

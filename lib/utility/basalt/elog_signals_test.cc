@@ -88,6 +88,26 @@ TEST(ElogFault, AFaultSignalIsLoggedAndAborts) {
                          " *fault*: Signal ILL : Illegal instruction\n");
 }
 
+TEST(ElogFault, AFaultWhileTheRegisterIsLockedNeverWaitsForIt) {
+    // The callback runs with the register lock held; a fault there must not
+    // wait on the lock: the handler writes its message directly and aborts.
+    ChildResult r = in_child([] {
+        elog_init(0, nullptr);
+        auto cb = +[](int, char *, Tbl *) -> int {
+            raise(SIGSEGV);
+            return 0;
+        };
+        elog_set(ELOG_CALLBACK, 0, reinterpret_cast<void *>(cb));
+        elog_log(0, "inside");
+        out("survived");
+    });
+    EXPECT_FALSE(r.exited);
+    EXPECT_EQ(r.signal, SIGABRT);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(testsupport::without_emulator_notice(r.err),
+              P + " *fault*: Signal SEGV : Segmentation fault\n");
+}
+
 TEST(ElogFault, HandlersForAListGivenLater) {
     ChildResult r = in_child([] {
         elog_set(ELOG_SIGNALS, 0, const_cast<char *>("SIGUSR2:NOPE"));
