@@ -64,6 +64,11 @@ BASALT_API int pfget_int(Pf *pf, const char *name);
 BASALT_API double pfget_double(Pf *pf, const char *name);
 BASALT_API double pfget_size(Pf *pf, const char *name);
 
+/* The epoch time of the text at path name, read by the time-string parser
+ * (its own messages dropped); a text that is no time draws the complaint
+ * "Bad time value" and gives what the parser made of it. */
+BASALT_API double pfget_time(Pf *pf, const char *name);
+
 /* -1 for a true word, 0 for a false word, an absent value or any other
  * word (which draws a complaint). */
 BASALT_API int pfget_boolean(Pf *pf, const char *name);
@@ -108,6 +113,13 @@ BASALT_API int pfconfig(const char *name, void *value);
  * value, the kinds and the file. */
 BASALT_API void _pfdie(Pf *pf, char *name, int expected, int got, void *val);
 
+/* Checks that the parameter file pfname (the file of its search path that
+ * takes precedence) has a "pf_revision_time" no earlier than the time
+ * atime. 0 when it has; -1 no such value (or the file cannot be opened),
+ * -2 an earlier one, -3 a parse error, -4 no file at all; each failure is
+ * logged. */
+BASALT_API int pfrequire(const char *pfname, const char *atime);
+
 /* ---- Path expressions and editing ---- */
 
 /* Resolves the path name from pf: the kind of the node found and the node
@@ -139,6 +151,10 @@ BASALT_API void pfput_int(Pf *pf, const char *name, int val);
 BASALT_API void pfput_double(Pf *pf, const char *name, double val);
 /* "True" for nonzero, "False" for 0. */
 BASALT_API void pfput_boolean(Pf *pf, const char *name, int val);
+/* The time val as the text "%E (%j) %Y-%m-%d  %H:%M:%S.%s %z %A" in UTC,
+ * without its leading blanks, e.g.
+ * "1000000000.000 (252) 2001-09-09  01:46:40.000 UTC Sunday". */
+BASALT_API void pfput_time(Pf *pf, const char *name, double val);
 /* A new list of scalars, a copy of each text of value (a list of char *). */
 BASALT_API void pfput_tbl(Pf *pf, const char *name, Tbl *value);
 /* A new array of scalars, a copy of each key and text of value (an Arr of

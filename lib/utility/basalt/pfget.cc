@@ -17,6 +17,7 @@
 #include "elog.h"
 #include "pf.h"
 #include "pfaccess_private.h"
+#include "timeparse.h"
 #include "values.h"
 
 namespace {
@@ -357,6 +358,22 @@ double pfget_double(Pf *pf, const char *name) {
         elog_complain(0, "Bad floating point value '%s' for %s", text, n.text);
     }
     return v;
+}
+
+double pfget_time(Pf *pf, const char *name) {
+    char *text = scalar_text(pf, name);
+    if (text == nullptr) {
+        double value = 0;
+        call_die_handler(pf, name, SCALAR_PF, INVALID_PF, &value);
+        return value;
+    }
+    // The parser's own messages are dropped; only ours is delivered.
+    double value = 0;
+    if (!is_epoch_string(text, &value)) {
+        NameText n(pf, name);
+        elog_complain(0, "Bad time value '%s' for %s", text, n.text);
+    }
+    return value;
 }
 
 double pfget_size(Pf *pf, const char *name) {

@@ -13,6 +13,7 @@
 #include "pf.h"
 #include "pf_private.h"
 #include "pfaccess_private.h"
+#include "timefmt.h"
 #include "values.h"
 
 namespace {
@@ -447,6 +448,14 @@ void pfput_double(Pf *pf, const char *name, double val) {
     char text[64];
     strdbl(val, text);
     pfput(pf, name, text, SCALAR_PF);
+}
+
+void pfput_time(Pf *pf, const char *name, double val) {
+    char *text = zepoch2str(val, "%E (%j) %Y-%m-%d  %H:%M:%S.%s %z %A", nullptr);
+    const char *start = text;
+    while (*start == ' ') ++start;
+    pfput(pf, name, const_cast<char *>(start), SCALAR_PF);
+    std::free(text);
 }
 
 void pfput_boolean(Pf *pf, const char *name, int val) {
