@@ -489,8 +489,11 @@ TEST_F(PfRead, RegistryFromManyThreads) {
     for (int t = 0; t < 8; t++) {
         threads.emplace_back([t, &seen, &bad] {
             for (int i = 0; i < 20; i++) {
+                // The registry lends its tree, and another thread's updatePf
+                // may replace it at any moment: only the registry's own
+                // bookkeeping is checked here, the tree after the threads.
                 Pf *pf = getPf("many");
-                if (pf == nullptr || scalar(pf, "k") != "1") bad[t]++;
+                if (pf == nullptr) bad[t]++;
                 seen[t] = pf;
                 if (updatePf("many") < 0) bad[t]++;
             }
