@@ -23,28 +23,15 @@
 #include "alloc.h"
 #include "arrays.h"
 #include "filetests.h"
+#include "filesys_private.h"
 #include "pathtools.h"
 #include "tbl.h"
 
 namespace {
 
-constexpr std::size_t kPathBuffer = 4096;
-
-class ErrnoKeeper {
-  public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-    ErrnoKeeper(const ErrnoKeeper &) = delete;
-    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
-
-  private:
-    int saved_;
-};
-
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-using DirStream = std::unique_ptr<DIR, DirCloser>;
+using basalt::DirStream;
+using basalt::ErrnoKeeper;
+using basalt::kPathBuffer;
 
 std::mutex dirfiles_lock;
 std::mutex directory_lock;

@@ -23,29 +23,15 @@
 #include "arrays.h"
 #include "elog.h"
 #include "kitbag.h"
+#include "filesys_private.h"
 #include "pathtools.h"
 #include "strtools.h"
 
 namespace {
 
-constexpr std::size_t kPathBuffer = 4096;
-
-// Puts errno back as it was when the test began.
-class ErrnoKeeper {
-  public:
-    ErrnoKeeper() : saved_(errno) {}
-    ~ErrnoKeeper() { errno = saved_; }
-    ErrnoKeeper(const ErrnoKeeper &) = delete;
-    ErrnoKeeper &operator=(const ErrnoKeeper &) = delete;
-
-  private:
-    int saved_;
-};
-
-struct DirCloser {
-    void operator()(DIR *dir) const { closedir(dir); }
-};
-using DirStream = std::unique_ptr<DIR, DirCloser>;
+using basalt::DirStream;
+using basalt::ErrnoKeeper;
+using basalt::kPathBuffer;
 
 class Descriptor {
   public:
