@@ -21,6 +21,7 @@
 #include "child.h"
 #include "elog.h"
 #include "elog_capture.h"
+#include "pf_fixture.h"
 #include "scratch_dir.h"
 #include "tbl.h"
 
@@ -47,31 +48,12 @@ void set_mtime(const std::string &path, long seconds) {
     ASSERT_EQ(utimes(path.c_str(), times), 0);
 }
 
-class PfFunc : public ::testing::Test {
+class PfFunc : public testsupport::PfScratchTest {
   protected:
-    void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        saved_cwd_ = cwd;
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-        setenv("PFPATH", dir_.path().c_str(), 1);
-    }
-    void TearDown() override {
-        for (Pf *pf : trees_) pffree(pf);
-        EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
-        unsetenv("PFPATH");
-    }
-    Pf *compile(const std::string &text) {
-        Pf *pf = nullptr;
-        EXPECT_EQ(pfcompile(text.c_str(), &pf), 0) << text;
-        trees_.push_back(pf);
-        return pf;
-    }
     Pf *read(const char *name) {
         Pf *pf = nullptr;
         EXPECT_EQ(pfread(name, &pf), 0) << name;
-        trees_.push_back(pf);
-        return pf;
+        return keep(pf);
     }
     // The kind and text that pfget gives for key.
     std::string value(Pf *pf, const char *key) {
@@ -83,12 +65,6 @@ class PfFunc : public ::testing::Test {
         std::string text = node && has_text && node->value.s ? node->value.s : "";
         return std::to_string(kind) + ":" + text;
     }
-
-    ScratchDir dir_;
-
-  private:
-    std::string saved_cwd_;
-    std::vector<Pf *> trees_;
 };
 
 // ---- Commands ----

@@ -20,6 +20,7 @@
 #include "child.h"
 #include "elog.h"
 #include "elog_capture.h"
+#include "pf_fixture.h"
 #include "scratch_dir.h"
 #include "tbl.h"
 
@@ -37,36 +38,7 @@ const std::string &P() {
 
 const char *idx(int i) { return reinterpret_cast<const char *>(static_cast<intptr_t>(i)); }
 
-// Each test runs in a scratch directory of its own, which is also the only
-// directory of the parameter-file path.
-class PfGet : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        saved_cwd_ = cwd;
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-        setenv("PFPATH", dir_.path().c_str(), 1);
-    }
-    void TearDown() override {
-        for (Pf *pf : trees_) pffree(pf);
-        EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
-        unsetenv("PFPATH");
-    }
-    // A tree parsed from text; freed at the end of the test.
-    Pf *compile(const std::string &text) {
-        Pf *pf = nullptr;
-        EXPECT_EQ(pfcompile(text.c_str(), &pf), 0) << text;
-        trees_.push_back(pf);
-        return pf;
-    }
-
-    ScratchDir dir_;
-
-  private:
-    std::string saved_cwd_;
-    std::vector<Pf *> trees_;
-};
+class PfGet : public testsupport::PfScratchTest {};
 
 // ---- Expansion ----
 

@@ -15,6 +15,7 @@
 #include "arrays.h"
 #include "child.h"
 #include "elog_capture.h"
+#include "pf_fixture.h"
 #include "scratch_dir.h"
 #include "tbl.h"
 
@@ -34,36 +35,9 @@ const char *idx(int i) { return reinterpret_cast<const char *>(static_cast<intpt
 Pf *child(Pf *pf, const char *key) { return static_cast<Pf *>(getarr(pf->value.arr, key)); }
 Pf *element(Pf *pf, int i) { return static_cast<Pf *>(gettbl(pf->value.tbl, i)); }
 
-class PfPath : public ::testing::Test {
+class PfPath : public testsupport::PfScratchTest {
   protected:
-    void SetUp() override {
-        char cwd[4096];
-        ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-        saved_cwd_ = cwd;
-        ASSERT_EQ(chdir(dir_.path().c_str()), 0);
-        setenv("PFPATH", dir_.path().c_str(), 1);
-    }
-    void TearDown() override {
-        for (Pf *pf : trees_) pffree(pf);
-        EXPECT_EQ(chdir(saved_cwd_.c_str()), 0);
-        unsetenv("PFPATH");
-    }
-    Pf *compile(const std::string &text) {
-        Pf *pf = nullptr;
-        EXPECT_EQ(pfcompile(text.c_str(), &pf), 0) << text;
-        trees_.push_back(pf);
-        return pf;
-    }
-    Pf *empty() {
-        Pf *pf = pfnew(FILE_PF);
-        trees_.push_back(pf);
-        return pf;
-    }
-
-  private:
-    testsupport::ScratchDir dir_;
-    std::string saved_cwd_;
-    std::vector<Pf *> trees_;
+    Pf *empty() { return keep(pfnew(FILE_PF)); }
 };
 
 // ---- Resolution ----
