@@ -21,5 +21,10 @@
 #include "bns.h"
 #include "pf.h"
 #include "basalttime.h"
+#include "bury.h"
+#include "signing.h"
+#include "tripflags.h"
+#include "commands.h"
+#include "terminal.h"
 
 #endif

@@ -1,0 +1,4 @@
+#ifndef BASALT_TERMINAL_H
+#define BASALT_TERMINAL_H
+#include "basalt_api.h"
+#endif
