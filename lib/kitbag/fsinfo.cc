@@ -2,7 +2,6 @@
 // whether it is a remote (NFS) mount.
 #include <limits.h>
 #include <pthread.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "elog.h"
 #include "host_private.h"
 #include "kitbag.h"
+#include "pathtools.h"
 
 namespace {
 
@@ -33,42 +33,15 @@ void current_mount_table(char *out) {
     kitbag::copy_bounded(out, mount_table, kPathBuffer);
 }
 
-// A block of malloc memory freed at the end of the scope.
-class Freed {
-  public:
-    explicit Freed(void *p) : p_(p) {}
-    ~Freed() { std::free(p_); }
-    Freed(const Freed &) = delete;
-    Freed &operator=(const Freed &) = delete;
-
-  private:
-    void *p_;
-};
-
 // The home directory of user (the login name when user is empty) into out;
 // false when there is no such user.
 bool home_directory(const char *user, char *out) {
-    char login[64];
-    if (user[0] == '\0') {
-        if (my_username(login) < 0) return false;
-        user = login;
-    }
-    long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
-    std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
-    for (;;) {
-        char *buf = static_cast<char *>(KITBAG_MALLOC(size, "pwbuf"));
-        Freed release(buf);
-        struct passwd pw;
-        struct passwd *found = nullptr;
-        int rc = getpwnam_r(user, &pw, buf, size, &found);
-        if (rc == 0 && found != nullptr && found->pw_dir != nullptr &&
-            std::strlen(found->pw_dir) < kPathBuffer) {
-            std::strcpy(out, found->pw_dir);
-            return true;
-        }
-        if (rc != ERANGE || size >= (1u << 20)) return false;
-        size *= 2;
-    }
+    char *home = homedir(user);
+    if (home == nullptr) return false;
+    bool fits = std::strlen(home) < kPathBuffer;
+    if (fits) std::strcpy(out, home);
+    std::free(home);
+    return fits;
 }
 
 // A path beginning with '~' with its first component replaced by that
