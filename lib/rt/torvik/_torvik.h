@@ -1,0 +1,55 @@
+// Private to libtorvik: the writer's flag bits and the helpers the
+// library's modules share.
+#ifndef TORVIK_PRIVATE_H
+#define TORVIK_PRIVATE_H
+
+#define TORVIK_PRIVATE_FLAGS \
+    unsigned int written : 1;  /* a packet went into the current file */ \
+    unsigned int newsegment : 1; /* the next put starts a new file */
+
+#include "torvik.h"
+
+
+#ifdef __cplusplus
+#include <cstddef>
+
+namespace torvik {
+
+// The largest byte count a header read from a file may declare; a larger
+// one is a corrupt header, never an allocation.
+constexpr int kMaxPacketBytes = 64 << 20;
+
+// Bytes the encoded header of a fake packet takes for this source name
+// (a fake packet must be at least that plus 5 bytes of fill).
+int fake_header_size(const char *srcname);
+
+// Source name of the end-of-segment marker.
+inline constexpr const char kMarkerName[] = "LastSegmentPacket";
+
+// Reads the body that follows a parsed header into the handle's packet
+// buffer (the representation's first letter decides how) and sets the
+// handle's byte count. 0, or -1 when the body could not be read whole.
+// srcname receives the source name of a synthesised packet.
+int read_body(Torvikfile *atorvik, const char *representation, char *srcname,
+              double time, int nbytes);
+
+// The handle's packet buffer holds at least `bytes` bytes afterwards
+// (replaced by one of exactly that size when smaller).
+void grow_packet(Torvikfile *atorvik, int bytes);
+
+// Bytes of the current file after the read position (0 when unknown).
+long long bytes_after(int fd);
+
+// Copies at most size - 1 characters of s into dst, terminated.
+void copy_cut(char *dst, const char *s, std::size_t size);
+
+// A string made by the library for the caller, adopted so that it is
+// freed on every path.
+struct FreeDeleter {
+    void operator()(void *p) const noexcept;
+};
+
+}  // namespace torvik
+#endif
+
+#endif
