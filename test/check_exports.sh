@@ -1,15 +1,15 @@
 #!/bin/sh
-# Checks the dynamic symbol table of libbasalt: every defined symbol is a
-# plain C name declared in the public headers, and the portability functions
-# stay undefined.
+# Checks the dynamic symbol table of one of our shared libraries: every
+# defined symbol is a plain C name declared in the given public headers,
+# the names given as borrowed stay undefined (the program supplies them),
+# and the library names no library of ours among those it needs.
+#   check_exports.sh NM READELF LIB "BORROWED NAMES" HEADER...
 set -eu
-nm=$1 lib=$2 src=$3
+nm=$1 readelf=$2 lib=$3 borrowed=$4
+shift 4
 defined=$("$nm" -D --defined-only "$lib" | awk '$2 ~ /^[TDBRVWGS]$/ {print $3}' | sort -u)
 undefined=$("$nm" -D --undefined-only "$lib" | awk '{print $2}' | sed 's/@.*//' | sort -u)
-# Only the installed (public) headers count.
-headers=$(for h in "$src"/lib/utility/basalt/*.h "$src"/lib/kitbag/kitbag*.h; do
-    case $h in */alloc.h|*_private.h) ;; *) cat "$h" ;; esac
-done)
+headers=$(cat "$@")
 status=0
 for sym in $defined; do
     case $sym in
@@ -21,11 +21,22 @@ for sym in $defined; do
         status=1
     fi
 done
-for sym in std_dlopen; do
+for sym in $borrowed; do
     if printf '%s\n' "$defined" | grep -q -x -- "$sym"; then
-        echo "portability function defined in libbasalt: $sym"
+        echo "defined here but supplied by the program: $sym"
+        status=1
+    elif ! printf '%s\n' "$undefined" | grep -q -x -- "$sym"; then
+        echo "not referenced: $sym"
         status=1
     fi
+done
+needed=$("$readelf" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\].*/\1/p')
+for lib_needed in $needed; do
+    case $lib_needed in
+        libbasalt*|libkitbag*|libtorvik*|libgannet*|libimksignal*)
+            echo "names a library it should take from the program: $lib_needed"
+            status=1 ;;
+    esac
 done
 [ $status -eq 0 ] && echo "exports ok: $(printf '%s\n' "$defined" | wc -l) symbols"
 exit $status

@@ -422,7 +422,7 @@ int has_last_packet(char *filename, int *addbytes) {
             if (torvik_parse_line(line, representation, srcname, &time, &nbytes) == 0) {
                 long long newline = found + static_cast<long long>(n);
                 long long end = newline + nbytes;
-                if (end > size) *addbytes = static_cast<int>(end - size + 10);
+                if (end >= size) *addbytes = static_cast<int>(end - size + 10);
             }
         }
     }
