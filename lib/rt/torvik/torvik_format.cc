@@ -82,22 +82,36 @@ bool with_receive_time() {
 
 bool is_blank(char c) { return c == ' ' || c == '\t'; }
 
-// The next token after *p (blanks and tabs separate); empty at the end.
-std::string next_token(const char *&p) {
+// A token of a header line: blanks and tabs separate them.
+struct Token {
+    const char *start;
+    std::size_t length;
+    bool empty() const { return length == 0; }
+    // Copies the token, cut to fit size bytes with its terminator.
+    void copy_cut(char *dst, std::size_t size) const {
+        std::size_t n = std::min(length, size - 1);
+        std::memcpy(dst, start, n);
+        dst[n] = '\0';
+    }
+};
+
+// The next token after *p; empty at the end of the line.
+Token next_token(const char *&p) {
     while (is_blank(*p)) p++;
     const char *start = p;
     while (*p != '\0' && !is_blank(*p)) p++;
-    return std::string(start, static_cast<std::size_t>(p - start));
+    return Token{start, static_cast<std::size_t>(p - start)};
 }
 
 // A byte count: optional sign and digits, read as far as digits go (like
 // atoi); a count beyond what a packet may hold is refused.
-bool parse_count(const std::string &token, int *count) {
-    const char *p = token.c_str();
+bool parse_count(const Token &token, int *count) {
+    const char *p = token.start;
+    const char *end = token.start + token.length;
     bool negative = false;
-    if (*p == '+' || *p == '-') negative = *p++ == '-';
+    if (p < end && (*p == '+' || *p == '-')) negative = *p++ == '-';
     long long value = 0;
-    while (*p >= '0' && *p <= '9') {
+    while (p < end && *p >= '0' && *p <= '9') {
         value = value * 10 + (*p++ - '0');
         if (value > kMaxPacketBytes) return false;
     }
@@ -148,7 +162,10 @@ int torvik_write_hdr(Torvikfile *atorvik, char *srcname, double time,
 
 int torvik_read_line(Torvikfile *atorvik, char *aline, int size, long *fpos) {
     int fd = atorvik->fd;
-    long reported = fdtell(fd);
+    // Where the search began, for the skip messages only: fdtell costs a
+    // system call, and a quiet reader takes one per header.
+    bool verbose = atorvik->flags.verbose > 0;
+    long reported = verbose ? fdtell(fd) : 0;
     for (;;) {
         int n = fdgets(fd, aline, size);
         if (n < 0) return n;
@@ -157,26 +174,26 @@ int torvik_read_line(Torvikfile *atorvik, char *aline, int size, long *fpos) {
             return 0;
         }
         if (n == 0 || aline[0] == '#') continue;
-        if (atorvik->flags.verbose > 0) {
+        if (verbose) {
             elog_log(0, "skipping %d bytes line at offset %lu in %s", n,
                      static_cast<unsigned long>(reported),
                      atorvik->filename ? atorvik->filename : "");
             hexdump(stderr, aline, std::min(n, 64));
+            reported = fdtell(fd);
         }
-        reported = fdtell(fd);
     }
 }
 
 int torvik_parse_line(char *aline, char *representation, char *srcname,
                       double *time, int *nbytes) {
     const char *p = aline + 4;
-    std::string rep = next_token(p);
+    Token rep = next_token(p);
     if (rep.empty()) return 1;
-    torvik::copy_cut(representation, rep.c_str(), 16);
-    std::string name = next_token(p);
+    rep.copy_cut(representation, 16);
+    Token name = next_token(p);
     if (name.empty()) return 1;
-    torvik::copy_cut(srcname, name.c_str(), 64);
-    std::string count = next_token(p);
+    name.copy_cut(srcname, 64);
+    Token count = next_token(p);
     if (count.empty()) return 1;
     if (!parse_count(count, nbytes)) return 1;
     // The time is everything up to the next '#', trimmed, so that a plain
@@ -186,8 +203,11 @@ int torvik_parse_line(char *aline, char *representation, char *srcname,
     if (end == nullptr) end = p + std::strlen(p);
     while (end > p && (is_blank(end[-1]) || end[-1] == '\r')) end--;
     if (end == p) return 1;
-    std::string text(p, static_cast<std::size_t>(end - p));
-    *time = str2epoch(text.data());
+    char text[kLineSize];
+    std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(end - p), sizeof text - 1);
+    std::memcpy(text, p, length);
+    text[length] = '\0';
+    *time = str2epoch(text);
     return 0;
 }
 

@@ -3,6 +3,7 @@
 // directory a writer left unfinished.
 #include "_torvik.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,24 +58,37 @@ struct Segment {
     int pktid;
 };
 
-// The segment files of dir, ordered by name time and then first packet
-// id, so that files rolled within one second keep their order.
+// True for a regular file (links followed) of the directory.
+bool regular_entry(int dirfd, const struct dirent64 *entry) {
+    if (entry->d_type == DT_REG) return true;
+    if (entry->d_type != DT_UNKNOWN && entry->d_type != DT_LNK) return false;
+    struct stat64 st;
+    return fstatat64(dirfd, entry->d_name, &st, 0) == 0 && S_ISREG(st.st_mode);
+}
+
+// The segment files of dir: its regular files whose names begin with a
+// digit 1 to 9, ordered by name time and then first packet id, so that
+// files rolled within one second keep their order (and by name where both
+// agree). The directory is read afresh on every call.
 std::vector<Segment> list_segments(const char *dir) {
     std::vector<Segment> segments;
     if (dir == nullptr) return segments;
-    Tbl *names = dirfiles(dir, 1);
-    for (int i = 0; i < maxtbl(names); i++) {
-        char *name = static_cast<char *>(gettbl(names, i));
-        if (name[0] < '1' || name[0] > '9') continue;
+    DIR *stream = opendir(dir);
+    if (stream == nullptr) return segments;
+    int dirfd = ::dirfd(stream);
+    while (const struct dirent64 *entry = readdir64(stream)) {
+        const char *name = entry->d_name;
+        if (name[0] < '1' || name[0] > '9' || !regular_entry(dirfd, entry)) continue;
         Segment segment{name, 0, 0};
-        torvik_parse_filename(name, &segment.time, &segment.pktid);
+        torvik_parse_filename(const_cast<char *>(name), &segment.time, &segment.pktid);
         segments.push_back(std::move(segment));
     }
-    freetbl(names, std::free);
-    std::stable_sort(segments.begin(), segments.end(),
-                     [](const Segment &a, const Segment &b) {
-                         return a.time != b.time ? a.time < b.time : a.pktid < b.pktid;
-                     });
+    closedir(stream);
+    std::sort(segments.begin(), segments.end(), [](const Segment &a, const Segment &b) {
+        if (a.time != b.time) return a.time < b.time;
+        if (a.pktid != b.pktid) return a.pktid < b.pktid;
+        return a.name < b.name;
+    });
     return segments;
 }
 
