@@ -37,6 +37,10 @@ int read_body(Torvikfile *atorvik, const char *representation, char *srcname,
 // (replaced by one of exactly that size when smaller).
 void grow_packet(Torvikfile *atorvik, int bytes);
 
+// Stores the index entry of the handle's current packet (its pktid) at
+// its slot: the header offset, the time as read and the source name.
+void store_entry(Torvikfile *atorvik, long fpos, double time, const char *srcname);
+
 // Bytes of the current file after the read position (0 when unknown).
 long long bytes_after(int fd);
 

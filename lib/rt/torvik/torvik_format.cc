@@ -45,6 +45,16 @@ void grow_packet(Torvikfile *atorvik, int bytes) {
     atorvik->bufsize = bytes;
 }
 
+void store_entry(Torvikfile *atorvik, long fpos, double time, const char *srcname) {
+    TorvikPkt entry{};
+    entry.pktid = atorvik->pktid;
+    entry.fpos = fpos;
+    entry.time = time;
+    copy_cut(entry.srcname, srcname, sizeof entry.srcname);
+    int slot = atorvik->pktid - atorvik->first_pktid;
+    if (slot >= 0) settbl(atorvik->index, slot, &entry);
+}
+
 long long bytes_after(int fd) {
     struct stat64 st;
     if (fstat64(fd, &st) != 0) return 0;
@@ -248,13 +258,7 @@ int torvik_newest(Torvikfile *atorvik) {
         if (torvik_parse_line(line, representation, srcname, &time, &nbytes) != 0)
             continue;
         atorvik->pktid++;
-        TorvikPkt entry{};
-        entry.pktid = atorvik->pktid;
-        entry.fpos = fpos;
-        entry.time = time;
-        torvik::copy_cut(entry.srcname, srcname, sizeof entry.srcname);
-        int slot = atorvik->pktid - atorvik->first_pktid;
-        if (slot >= 0) settbl(atorvik->index, slot, &entry);
+        torvik::store_entry(atorvik, fpos, time, srcname);
         last_was_marker = std::strcmp(srcname, kMarkerName) == 0;
         if (last_was_marker || nbytes <= 0) continue;
         // Step over the body as the reader would, so that nothing inside a

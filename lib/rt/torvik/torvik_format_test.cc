@@ -24,8 +24,13 @@
 #include "kitbag.h"
 #include "scratch_dir.h"
 #include "tbl.h"
+#include "torvik_testing.h"
 
 namespace {
+
+using torvik_testing::cs;
+using torvik_testing::exec_self;
+using torvik_testing::take;
 
 using testsupport::ChildResult;
 using testsupport::elog_register_text;
@@ -44,13 +49,6 @@ const std::string &P() {
 constexpr double kTime = 1700000000.25;
 constexpr double kEndTime = 1700000001.0;
 
-char *cs(const std::string &s) { return const_cast<char *>(s.c_str()); }
-
-std::string take(char *s) {
-    std::string text = s != nullptr ? s : "";
-    std::free(s);
-    return text;
-}
 
 std::string hexdump_text(const std::string &data) {
     return take(hexdump_string(0, data.data(), static_cast<int>(data.size())));
@@ -696,12 +694,7 @@ TEST(TorvikFormat, ReceiveTimeEndsTheHeaderAndIsIgnoredOnReading) {
     ChildResult r = in_child([&] {
         setenv("TORVIK_FORMAT_PROBE", path.c_str(), 1);
         setenv("TORVIKRECVTIME", "", 1);
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) std::exit(3);
-        self[n] = '\0';
-        execl(self, self, "--gtest_filter=TorvikFormat.ParseLineTable", static_cast<char *>(nullptr));
-        std::exit(4);
+        exec_self("TorvikFormat.ParseLineTable");
     });
     ASSERT_TRUE(r.exited);
     ASSERT_EQ(r.exit_code, 0) << r.err;

@@ -16,8 +16,14 @@
 #include "elog_capture.h"
 #include "scratch_dir.h"
 #include "tbl.h"
+#include "torvik_testing.h"
 
 namespace {
+
+using torvik_testing::cs;
+using torvik_testing::exec_self;
+using torvik_testing::Handle;
+using torvik_testing::take;
 
 using testsupport::ChildResult;
 using testsupport::elog_register_text;
@@ -32,31 +38,7 @@ const std::string &P() {
     return name;
 }
 
-char *cs(const std::string &s) { return const_cast<char *>(s.c_str()); }
 
-std::string take(char *s) {
-    std::string text = s != nullptr ? s : "";
-    std::free(s);
-    return text;
-}
-
-// A handle closed at the end of the test.
-class Handle {
-  public:
-    Handle(const std::string &path, const char *mode) : orb_(torvikopen(cs(path), cs(mode))) {
-        EXPECT_GE(orb_, 1) << path << " " << mode;
-    }
-    ~Handle() {
-        if (orb_ >= 1) torvikclose(orb_);
-    }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    int id() const { return orb_; }
-    Torvikfile *record() const { return fd2torvik(orb_, nullptr); }
-
-  private:
-    int orb_;
-};
 
 // ---- Ids ----
 
@@ -90,12 +72,7 @@ TEST(TorvikHandles, IdsStartAtOneAndAreNeverGivenAgain) {
     ScratchDir dir;
     ChildResult r = in_child([&] {
         setenv("TORVIK_HANDLES_PROBE", dir.path().c_str(), 1);
-        char self[4096];
-        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-        if (n <= 0) std::exit(3);
-        self[n] = '\0';
-        execl(self, self, "--gtest_filter=TorvikHandles.Defaults", static_cast<char *>(nullptr));
-        std::exit(4);
+        exec_self("TorvikHandles.Defaults");
     });
     ASSERT_TRUE(r.exited);
     EXPECT_EQ(r.exit_code, 0);

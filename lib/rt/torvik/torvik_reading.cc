@@ -62,13 +62,7 @@ int torviknext(Torvikfile *atorvik, int advance) {
         std::fprintf(stderr, "#%d %s %.5f\n", atorvik->pktid, srcname, time);
     int result = torvik::read_body(atorvik, representation, srcname, time, nbytes);
 
-    TorvikPkt entry{};
-    entry.pktid = atorvik->pktid;
-    entry.fpos = fpos;
-    entry.time = time;
-    torvik::copy_cut(entry.srcname, srcname, sizeof entry.srcname);
-    int slot = atorvik->pktid - atorvik->first_pktid;
-    if (slot >= 0) settbl(atorvik->index, slot, &entry);
+    torvik::store_entry(atorvik, fpos, time, srcname);
 
     if (atorvik->tdelta == 0.0) atorvik->tdelta = std_now() - time - 0.5;
     if (atorvik->flags.synchronous) {

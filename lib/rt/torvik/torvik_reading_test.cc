@@ -19,8 +19,11 @@
 #include "elog_capture.h"
 #include "kitbag.h"
 #include "scratch_dir.h"
+#include "torvik_testing.h"
 
 namespace {
+
+using torvik_testing::fixed7;
 
 using testsupport::ChildResult;
 using testsupport::elog_register_text;
@@ -34,14 +37,9 @@ const std::string P = testsupport::elog_program_name();
 
 [[maybe_unused]] const bool kPlainHeaders = (unsetenv("TORVIKRECVTIME"), true);
 
-std::string fixed7(double time) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.7f", time);
-    return text;
-}
 
 std::string header(const std::string &src, int nbytes, double time) {
-    return "#orb b " + src + " " + std::to_string(nbytes) + " " + fixed7(time) + "\n";
+    return torvik_testing::raw_header(src, nbytes, time);
 }
 
 struct Pkt {
@@ -53,7 +51,7 @@ struct Pkt {
 
 std::string packet(const Pkt &p) { return header(p.src, static_cast<int>(p.body.size()), p.time) + p.body + "\n"; }
 
-std::string marker(double time) { return "#orb b LastSegmentPacket 0 " + fixed7(time) + "\n"; }
+std::string marker(double time) { return torvik_testing::raw_marker(time); }
 
 void append_file(const std::string &path, const std::string &text) {
     std::ofstream f(path, std::ios::binary | std::ios::app);

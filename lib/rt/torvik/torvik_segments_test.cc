@@ -23,8 +23,12 @@
 #include "child.h"
 #include "elog_capture.h"
 #include "scratch_dir.h"
+#include "torvik_testing.h"
 
 namespace {
+
+using torvik_testing::fixed7;
+using torvik_testing::Handle;
 
 using testsupport::ChildResult;
 using testsupport::elog_register_text;
@@ -40,19 +44,11 @@ const std::string P = testsupport::elog_program_name();
 // Headers are written in the plain form throughout.
 [[maybe_unused]] const bool kPlainHeaders = (unsetenv("TORVIKRECVTIME"), true);
 
-std::string fixed7(double time) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%.7f", time);
-    return text;
-}
 
-// A whole packet as a writer with representation b puts it.
 std::string packet(const std::string &src, double time, const std::string &body) {
-    return "#orb b " + src + " " + std::to_string(body.size()) + " " + fixed7(time) + "\n" +
-           body + "\n";
+    return torvik_testing::raw_packet(src, time, body);
 }
-
-std::string marker(double time) { return "#orb b LastSegmentPacket 0 " + fixed7(time) + "\n"; }
+std::string marker(double time) { return torvik_testing::raw_marker(time); }
 
 // Every entry of a directory, sorted by name.
 std::vector<std::string> entries(const std::string &dir) {
@@ -71,35 +67,8 @@ std::vector<std::string> strings_of(Tbl *list) {
 }
 
 // A string made by the library, or "<null>".
-std::string adopt(char *s) {
-    std::string text = s != nullptr ? s : "<null>";
-    std::free(s);
-    return text;
-}
+std::string adopt(char *s) { return torvik_testing::take(s, "<null>"); }
 
-// A handle closed at the end of its scope.
-class Handle {
-  public:
-    Handle(const std::string &path, const char *mode)
-        : id_(torvikopen(const_cast<char *>(path.c_str()), const_cast<char *>(mode))) {}
-    ~Handle() { close(); }
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    int id() const { return id_; }
-    Torvikfile *record() const { return fd2torvik(id_, nullptr); }
-    int close() {
-        int result = id_ > 0 ? torvikclose(id_) : 0;
-        id_ = -1;
-        return result;
-    }
-    int put(const std::string &src, double time, const std::string &body) const {
-        return torvikput(id_, const_cast<char *>(src.c_str()), time,
-                         const_cast<char *>(body.data()), static_cast<int>(body.size()));
-    }
-
-  private:
-    int id_;
-};
 
 TEST(SegmentNames, ParseTakesTheTimeAndTheIdAfterTheLastDot) {
     struct Case {
