@@ -11,6 +11,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "alloc_private.h"
 #include "bns.h"
 #include "dumps.h"
 #include "elog.h"
@@ -32,11 +33,6 @@ constexpr int kFixedHeaderBytes = 36;
 // declared name longer than the record holds is skipped over, within this
 // much of the packet.
 constexpr int kMaxDecodeBytes = 64 * 1024;
-
-[[noreturn]] void out_of_memory(int line, unsigned count, const char *what) {
-    elog_die(1, "Out of memory at line %d in '%s'\n\tCan't malloc %u bytes for %s\n", line,
-             "fake.cc", count, what);
-}
 
 // The source name of a decoded record: it fills the whole field (no
 // terminator) when the name was 64 characters or more.
@@ -145,7 +141,7 @@ extern "C" {
 
 Fakepkt *newFakepkt(void) {
     auto *s = static_cast<Fakepkt *>(std::calloc(1, sizeof(Fakepkt)));
-    if (s == nullptr) out_of_memory(__LINE__, 1, "s");
+    if (s == nullptr) torvik::out_of_memory(__FILE__, __LINE__, 1, "s");
     initFakepkt(s);
     return s;
 }

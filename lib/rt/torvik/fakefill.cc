@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "alloc_private.h"
 #include "bns.h"
 #include "elog.h"
 #include "fake.h"
@@ -20,13 +21,6 @@
 #include "randomfill.h"
 
 namespace {
-
-constexpr char kSourceFile[] = "fakefill.cc";
-
-[[noreturn]] void out_of_memory(int line, std::size_t count, const char *what) {
-    elog_die(1, "Out of memory at line %d in '%s'\n\tCan't malloc %u bytes for %s\n", line,
-             kSourceFile, static_cast<unsigned>(count), what);
-}
 
 // ---- Fake packets ----
 
@@ -180,7 +174,7 @@ int fakefill(char *representation, char *srcname, double time, char **packet, in
         void *grown = std::realloc(*packet, static_cast<std::size_t>(wanted));
         if (grown == nullptr) {
             lock.unlock();
-            out_of_memory(__LINE__, static_cast<std::size_t>(wanted), "packet");
+            torvik::out_of_memory(__FILE__, __LINE__, static_cast<std::size_t>(wanted), "packet");
         }
         *packet = static_cast<char *>(grown);
         if (bufsize != nullptr) *bufsize = wanted;
@@ -270,7 +264,7 @@ int fakesignal(char *representation, char *srcname, double time, char **packet, 
     if (count > g.idata_count || g.idata == nullptr) {
         const std::size_t bytes = std::max<std::size_t>(count, 1) * sizeof(int);
         void *grown = std::realloc(g.idata, bytes);
-        if (grown == nullptr) out_of_memory(__LINE__, bytes, "idata");
+        if (grown == nullptr) torvik::out_of_memory(__FILE__, __LINE__, bytes, "idata");
         g.idata = static_cast<int *>(grown);
         g.idata_count = std::max<std::size_t>(count, 1);
     }
