@@ -223,7 +223,7 @@ char *filebypktid(Torvikfile *atorvik, int pktid) {
 }
 
 char *torvikfilename(Torvikfile *atorvik, double time, int pktid) {
-    char name[64];
+    char name[400];  // room for any double printed whole
     std::snprintf(name, sizeof name, "%.0f.%d", time, pktid);
     if (atorvik->dirname == nullptr) return new_string(name);
     return new_string(join(atorvik->dirname, name));
@@ -313,6 +313,11 @@ void torvikcleanup(Torvikfile *atorvik) {
 int torvikput(int orb, char *srcname, double time, char *packet, int nbytes) {
     Torvikfile *atorvik = fd2torvik(orb, nullptr);
     if (atorvik == nullptr) return -1;
+    if (!std::isfinite(time)) {
+        // It could name no segment file and no reader could place it.
+        elog_log(0, "packet from %s has no usable time; not written", srcname);
+        return -1;
+    }
     if (torvik_new_segment(atorvik, time)) {
         finish_segment(atorvik);
         torvikcleanup(atorvik);

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -448,6 +449,20 @@ TEST(SegmentWriterFailure, APacketNotWrittenWholeIsTakenBackOut) {
     }
     EXPECT_EQ(torvikreap(r.id(), &pktid, srcname, &time, &buf, &nbytes, &bufsize), -1);
     std::free(buf);
+}
+
+TEST(SegmentWriterFailure, APacketWithoutAUsableTimeIsRefused) {
+    ScratchDir dir;
+    Handle w(dir.path(), "b");
+    for (double time : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+        elog_reset_register();
+        EXPECT_EQ(w.put("XX_A_B", time, "p"), -1);
+        EXPECT_EQ(elog_register_text(), P + ": packet from XX_A_B has no usable time; not written\n");
+    }
+    EXPECT_EQ(torviktell(w.id()), 0);
+    ASSERT_EQ(w.put("XX_A_B", 1000.0, "p0"), 0);
+    EXPECT_EQ(torviktell(w.id()), 0);
+    EXPECT_EQ(entries(dir.path()), std::vector<std::string>({"1000.0"}));
 }
 
 }  // namespace
