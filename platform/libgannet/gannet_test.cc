@@ -10,21 +10,14 @@
 #include <vector>
 
 #include "gannet.h"
+#include "stream_capture.h"
 
 namespace {
 
+using testsupport::printed;
+
 constexpr double kTime = 1700000000.25;  // 2023-11-14 22:13:20.250
 
-std::string printed(const std::function<void(FILE *)> &fn) {
-    char *text = nullptr;
-    std::size_t size = 0;
-    FILE *f = open_memstream(&text, &size);
-    fn(f);
-    std::fclose(f);
-    std::string s(text, size);
-    std::free(text);
-    return s;
-}
 
 std::string bytes(std::initializer_list<int> list) {
     std::string s;

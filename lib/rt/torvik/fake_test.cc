@@ -26,8 +26,11 @@
 #include "elog_capture.h"
 #include "fake.h"
 #include "randomfill.h"
+#include "stream_capture.h"
 
 namespace {
+
+using testsupport::printed;
 
 using testsupport::ChildResult;
 using testsupport::in_child;
@@ -44,17 +47,6 @@ std::string bytes(std::initializer_list<int> list) {
     return s;
 }
 
-// Everything fn writes on a FILE.
-std::string printed(const std::function<void(FILE *)> &fn) {
-    char *text = nullptr;
-    std::size_t size = 0;
-    FILE *f = open_memstream(&text, &size);
-    fn(f);
-    std::fclose(f);
-    std::string s(text, size);
-    std::free(text);
-    return s;
-}
 
 std::string hexdump_text(const std::string &data) {
     char *s = hexdump_string(0, data.data(), static_cast<int>(data.size()));

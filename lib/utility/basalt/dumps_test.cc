@@ -18,24 +18,16 @@
 
 #include "fdio.h"
 #include "scratch_dir.h"
+#include "stream_capture.h"
 
 namespace {
+
+using testsupport::printed;
 
 using testsupport::ScratchDir;
 
 using Bytes = std::vector<unsigned char>;
 
-// What fn writes on a stream.
-std::string written(const std::function<void(FILE *)> &fn) {
-    char *text = nullptr;
-    std::size_t size = 0;
-    FILE *f = open_memstream(&text, &size);
-    fn(f);
-    std::fclose(f);
-    std::string s(text, size);
-    std::free(text);
-    return s;
-}
 
 // A string returned by the library, taken over and freed.
 std::string taken(char *s) {
@@ -87,7 +79,7 @@ const std::string kAlphabet = "ABCDEFGHIJKLMNOPQ";
 TEST(HexDump, ThreeBytes) {
     const std::string expect = "\t00000000  6162 63" + std::string(33, ' ') + "abc\n";
     ASSERT_EQ(expect.size(), 55u);
-    EXPECT_EQ(written([](FILE *f) { hexdump(f, "abc", 3); }), expect);
+    EXPECT_EQ(printed([](FILE *f) { hexdump(f, "abc", 3); }), expect);
     EXPECT_EQ(taken(hexdump_string(0, "abc", 3)), expect);
 }
 
@@ -97,7 +89,7 @@ TEST(HexDump, FullLineIs68Characters) {
     const std::string expect =
         "\t00000000  0001 0203 0405 0607 0809 0a0b 0c0d 0e0f ________________\n";
     ASSERT_EQ(expect.size(), 68u);
-    EXPECT_EQ(written([&](FILE *f) { hexdump(f, b.data(), 16); }), expect);
+    EXPECT_EQ(printed([&](FILE *f) { hexdump(f, b.data(), 16); }), expect);
     EXPECT_EQ(taken(hexdump_string(0, b.data(), 16)), expect);
 }
 
@@ -105,7 +97,7 @@ TEST(HexDump, SeventeenBytesMakeTwoLines) {
     const std::string expect =
         "\t00000000  4142 4344 4546 4748 494a 4b4c 4d4e 4f50 ABCDEFGHIJKLMNOP\n"
         "\t00000010  51" + std::string(38, ' ') + "Q\n";
-    EXPECT_EQ(written([](FILE *f) { hexdump(f, kAlphabet.data(), 17); }), expect);
+    EXPECT_EQ(printed([](FILE *f) { hexdump(f, kAlphabet.data(), 17); }), expect);
     EXPECT_EQ(taken(hexdump_string(0, kAlphabet.data(), 17)), expect);
 }
 
@@ -117,7 +109,7 @@ TEST(HexDump, CharacterColumnShowsPrintableBytesOnly) {
 }
 
 TEST(HexDump, BaseOffsetsEachLine) {
-    const std::string text = written([](FILE *f) { Hexdump(f, 0x12345678, kAlphabet.data(), 17); });
+    const std::string text = printed([](FILE *f) { Hexdump(f, 0x12345678, kAlphabet.data(), 17); });
     EXPECT_EQ(text.substr(0, 11), "\t12345678  ");
     EXPECT_EQ(text.substr(68, 11), "\t12345688  ");
 }
@@ -133,11 +125,11 @@ TEST(HexDump, OffsetsWrapAt32Bits) {
 }
 
 TEST(HexDump, NoBytes) {
-    EXPECT_EQ(written([](FILE *f) { hexdump(f, "", 0); }), "\n");
-    EXPECT_EQ(written([](FILE *f) { Hexdump(f, 16, "", 0); }), "\n");
+    EXPECT_EQ(printed([](FILE *f) { hexdump(f, "", 0); }), "\n");
+    EXPECT_EQ(printed([](FILE *f) { Hexdump(f, 16, "", 0); }), "\n");
     EXPECT_EQ(taken(hexdump_string(0, "", 0)), "");
     // A negative count is taken as none.
-    EXPECT_EQ(written([](FILE *f) { hexdump(f, "", -5); }), "\n");
+    EXPECT_EQ(printed([](FILE *f) { hexdump(f, "", -5); }), "\n");
     EXPECT_EQ(taken(hexdump_string(0, "", -5)), "");
 }
 
@@ -146,7 +138,7 @@ TEST(HexDump, StreamAndStringAgreeOnEveryLength) {
     const Bytes b = random_bytes(20000, 1);
     for (int l : {1, 2, 15, 16, 17, 31, 32, 33, 255, 3839, 3840, 3841, 7681, 20000}) {
         const std::string s = taken(hexdump_string(0, b.data(), l));
-        EXPECT_EQ(written([&](FILE *f) { hexdump(f, b.data(), l); }), s) << l;
+        EXPECT_EQ(printed([&](FILE *f) { hexdump(f, b.data(), l); }), s) << l;
         const std::size_t lines = (l + 15) / 16;
         const std::size_t last = l % 16 ? 52 + l % 16 : 68;
         EXPECT_EQ(s.size(), (lines - 1) * 68 + last) << l;
@@ -198,7 +190,7 @@ TEST(HexRead, RoundTripRandom) {
 TEST(HexRead, BlanksInTheCharacterColumn) {
     for (int l : {1, 5, 16, 17, 40}) {
         const Bytes b(l, 0x20);
-        const std::string text = written([&](FILE *f) { hexdump(f, b.data(), l); });
+        const std::string text = printed([&](FILE *f) { hexdump(f, b.data(), l); });
         Bytes out;
         ASSERT_EQ(read_hex_text(text, out, l), l) << l;
         EXPECT_TRUE(std::equal(b.begin(), b.end(), out.begin())) << l;
@@ -210,7 +202,7 @@ TEST(HexRead, StopsAfterLBytesInsideAShortLine) {
     // count keeps it from being taken for groups, and the stream is left
     // at the next line.
     const std::string body = "abcd";
-    std::string text = written([&](FILE *f) { hexdump(f, body.data(), 4); }) + "next line\n";
+    std::string text = printed([&](FILE *f) { hexdump(f, body.data(), 4); }) + "next line\n";
     Bytes out;
     std::string rest;
     ASSERT_EQ(read_hex_text(text, out, 4, &rest), 4);
@@ -336,7 +328,7 @@ TEST(AsciiDump, SingleBytes) {
         {0xff, "\\0xff", "\\0xff"}, {0x1f, "\\0x1f", "\\0x1f"}, {'\r', "\\0x0d", "\\0x0d"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(written([&](FILE *f) { asciidump(f, &c.c, 1); }), c.stream) << int(c.c);
+        EXPECT_EQ(printed([&](FILE *f) { asciidump(f, &c.c, 1); }), c.stream) << int(c.c);
         EXPECT_EQ(taken(asciistring(&c.c, 1)), c.string) << int(c.c);
     }
 }
@@ -346,7 +338,7 @@ TEST(AsciiDump, HundredPrintableBytes) {
     for (int i = 0; i < 100; ++i) data.push_back(static_cast<char>('A' + i % 26));
     ASSERT_EQ(data.find('\\'), std::string::npos);
     const std::string expect = data.substr(0, 80) + "\n" + data.substr(80);
-    EXPECT_EQ(written([&](FILE *f) { asciidump(f, data.data(), 100); }), expect);
+    EXPECT_EQ(printed([&](FILE *f) { asciidump(f, data.data(), 100); }), expect);
     EXPECT_EQ(taken(asciistring(data.data(), 100)), expect);
 }
 
@@ -382,7 +374,7 @@ TEST(AsciiDump, LineBreaks) {
     for (const Case &c : cases) {
         EXPECT_EQ(taken(asciistring(c.data.data(), static_cast<int>(c.data.size()))), c.string);
         const std::string stream = c.stream.empty() ? c.string : c.stream;
-        EXPECT_EQ(written([&](FILE *f) {
+        EXPECT_EQ(printed([&](FILE *f) {
                       asciidump(f, c.data.data(), static_cast<int>(c.data.size()));
                   }),
                   stream);
@@ -430,7 +422,7 @@ TEST(AsciiDump, StringSizesAtTheExtremes) {
 }
 
 TEST(AsciiDump, NoBytes) {
-    EXPECT_EQ(written([](FILE *f) { asciidump(f, "", 0); }), "\n");
+    EXPECT_EQ(printed([](FILE *f) { asciidump(f, "", 0); }), "\n");
     EXPECT_EQ(taken(asciistring("", 0)), "\n");
     EXPECT_EQ(taken(asciistring("", -3)), "\n");
 }
@@ -439,11 +431,11 @@ TEST(AsciiDump, StreamAndStringDifferOnlyInTabs) {
     const Bytes b = awkward_bytes(30000, 5);
     for (int l : {1, 7, 80, 81, 4000, 16383, 16384, 30000}) {
         const std::string s = taken(asciistring(b.data(), l));
-        const std::string f = written([&](FILE *fp) { asciidump(fp, b.data(), l); });
+        const std::string f = printed([&](FILE *fp) { asciidump(fp, b.data(), l); });
         Bytes notab(b.begin(), b.begin() + l);
         for (auto &c : notab) if (c == '\t') c = 0x07;
         const std::string s2 = taken(asciistring(notab.data(), l));
-        const std::string f2 = written([&](FILE *fp) { asciidump(fp, notab.data(), l); });
+        const std::string f2 = printed([&](FILE *fp) { asciidump(fp, notab.data(), l); });
         EXPECT_EQ(s2, f2) << l;
         if (std::count(b.begin(), b.begin() + l, '\t') > 0) {
             EXPECT_NE(s, f) << l;
@@ -468,7 +460,7 @@ TEST(AsciiRead, RoundTripBothWriters) {
     for (const Bytes *data : {&b, &r}) {
         for (int l : {1, 2, 3, 4, 5, 6, 16, 79, 80, 81, 100, 1000, 3277, 16384, 70001}) {
             const std::string s = taken(asciistring(data->data(), l));
-            const std::string f = written([&](FILE *fp) { asciidump(fp, data->data(), l); });
+            const std::string f = printed([&](FILE *fp) { asciidump(fp, data->data(), l); });
             for (const std::string *text : {&s, &f}) {
                 Bytes out;
                 std::string rest;
@@ -616,14 +608,14 @@ TEST(Printable, Classes) {
 
 TEST(Xchardump, TextAndBytes) {
     const char text[8] = "sta1";
-    EXPECT_EQ(written([&](FILE *f) { Xchardump(f, "sta", "station code", text, 8); }),
+    EXPECT_EQ(printed([&](FILE *f) { Xchardump(f, "sta", "station code", text, 8); }),
               "sta = 'sta1' station code\n");
-    EXPECT_EQ(written([&](FILE *f) { Xchardump(f, "sta", "d", text, 2); }), "sta = 'st' d\n");
+    EXPECT_EQ(printed([&](FILE *f) { Xchardump(f, "sta", "d", text, 2); }), "sta = 'st' d\n");
     const unsigned char bin[3] = {1, 'a', 0};
-    EXPECT_EQ(written([&](FILE *f) { Xchardump(f, "raw", "three bytes", bin, 3); }),
+    EXPECT_EQ(printed([&](FILE *f) { Xchardump(f, "raw", "three bytes", bin, 3); }),
               "raw (3 bytes) # three bytes\n\t00000000  0161 00" + std::string(33, ' ') +
                   "_a_\n");
-    EXPECT_EQ(written([&](FILE *f) { Xchardump(f, "none", "empty", "", 0); }),
+    EXPECT_EQ(printed([&](FILE *f) { Xchardump(f, "none", "empty", "", 0); }),
               "none = '' empty\n");
 }
 
@@ -640,8 +632,8 @@ TEST(ShowBytes, DoubleAndFloat) {
         {0.1, " 3fb999999999999a", " 3dcccccd"},
     };
     for (const Case &c : cases) {
-        EXPECT_EQ(written([&](FILE *f) { showdouble(f, c.x); }), c.d);
-        EXPECT_EQ(written([&](FILE *f) { showfloat(f, static_cast<float>(c.x)); }), c.f);
+        EXPECT_EQ(printed([&](FILE *f) { showdouble(f, c.x); }), c.d);
+        EXPECT_EQ(printed([&](FILE *f) { showfloat(f, static_cast<float>(c.x)); }), c.f);
     }
 }
 
@@ -657,10 +649,10 @@ TEST(Prthexcmp, PrintsDifferingRows) {
         "a> \t00000020  6161 6161 6161 6161" + std::string(21, ' ') + "aaaaaaaa\n"
         "b> \t00000020  6161 6161 6161 615a" + std::string(21, ' ') + "aaaaaaaZ\n"
         "\n";
-    EXPECT_EQ(written([&](FILE *f) { prthexcmp(f, "rows", a.data(), b.data(), 40); }), expect);
-    EXPECT_EQ(written([&](FILE *f) { prthexcmp(f, nullptr, a.data(), b.data(), 40); }),
+    EXPECT_EQ(printed([&](FILE *f) { prthexcmp(f, "rows", a.data(), b.data(), 40); }), expect);
+    EXPECT_EQ(printed([&](FILE *f) { prthexcmp(f, nullptr, a.data(), b.data(), 40); }),
               expect.substr(6));
-    EXPECT_EQ(written([&](FILE *f) { prthexcmp(f, nullptr, a.data(), a.data(), 40); }), "");
+    EXPECT_EQ(printed([&](FILE *f) { prthexcmp(f, nullptr, a.data(), a.data(), 40); }), "");
 }
 
 // ---------------------------------------------------------------- conversions
@@ -823,7 +815,7 @@ TEST(FdHexRead, RoundTrip) {
 
 TEST(FdHexRead, ReadsWhatTheStreamWriterWrote) {
     const Bytes b = random_bytes(1000, 11);
-    FdInput in(written([&](FILE *f) { Hexdump(f, 0x4000, b.data(), 1000); }));
+    FdInput in(printed([&](FILE *f) { Hexdump(f, 0x4000, b.data(), 1000); }));
     Bytes out(1000);
     ASSERT_EQ(fdread_hexdump(in.fd(), out.data(), 1000), 1000);
     EXPECT_EQ(out, b);
@@ -904,7 +896,7 @@ TEST(FdAsciiRead, HundredPrintableBytes) {
 
 TEST(FdAsciiRead, TabsOfBothWritersReadBackAsTabs) {
     const std::string data = "a\tb\t\t";
-    const std::string raw = written([&](FILE *f) { asciidump(f, data.data(), 5); });
+    const std::string raw = printed([&](FILE *f) { asciidump(f, data.data(), 5); });
     const std::string escaped = fd_written([&](int fd) { fdasciidump(fd, data.data(), 5); });
     EXPECT_EQ(raw, data);
     EXPECT_EQ(escaped, "a\\0x09b\\0x09\\0x09");
