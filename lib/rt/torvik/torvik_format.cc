@@ -7,8 +7,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

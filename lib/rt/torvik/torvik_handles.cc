@@ -138,9 +138,7 @@ int torvikopen(char *filename, char *representation) {
     }
     torvikopenfile(atorvik, first.get());
     if (atorvik->fd < 0) {
-        int fd = atorvik->fd;
         torvikfree(atorvik);
-        if (fd >= 0) fdclose(fd);
         return -1;
     }
     fd2torvik(0, atorvik);
