@@ -26,5 +26,9 @@
 #include "tripflags.h"
 #include "commands.h"
 #include "terminal.h"
+#include "rings.h"
+#include "units.h"
+#include "numerics.h"
+#include "fortran.h"
 
 #endif
