@@ -3,10 +3,12 @@
 # usage: setup-deps.sh [native|arm|bench|fuzz]...
 set -eu
 want="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils gzip bzip2 tzdata"
+# Test-only: the Fortran compiler of the bindings test, GNU units and GSL as oracles.
+want="$want gfortran units libgsl-dev"
 for set in "$@"; do
     case $set in
         native) ;;
-        arm) want="$want g++-arm-linux-gnueabihf qemu-user-static binfmt-support" ;;
+        arm) want="$want g++-arm-linux-gnueabihf gfortran-arm-linux-gnueabihf qemu-user-static binfmt-support" ;;
         bench) want="$want libbenchmark-dev" ;;
         fuzz) want="$want clang libclang-rt-14-dev" ;;
         *) echo "setup-deps: unknown set '$set'" >&2; exit 2 ;;

@@ -17,11 +17,12 @@ for l in libbasalt libtorvik libgannet; do
 done
 [ ! -e "$root/lib/libimksignal.so" ] || { echo "the test-only signal generator was installed"; exit 1; }
 [ -d "$root/data/pf" ] || { echo "missing from the installation: data/pf"; exit 1; }
+[ -f "$root/data/units" ] || { echo "missing from the installation: data/units"; exit 1; }
 "$cc" -o "$root/probe" "$probe" -I"$root/include" -L"$root/lib" \
     -Wl,--whole-archive -lkitbag -Wl,--no-whole-archive -ltorvik -lgannet -lbasalt \
     -Wl,--export-dynamic -Wl,-rpath,"$root/lib"
 mkdir "$root/ring"
 # shellcheck disable=SC2086
-out=$(LD_LIBRARY_PATH="$root/lib" $emulator "$root/probe" "$root/ring" 2>&1)
+out=$(KORVANEL="$root" LD_LIBRARY_PATH="$root/lib" $emulator "$root/probe" "$root/ring" 2>&1)
 echo "$out"
-[ "$out" = "probe: a-b-c 0 AA_BBB_HHZ 1000.5 hello" ] || { echo "unexpected output from the probe"; exit 1; }
+[ "$out" = "probe: a-b-c 0 AA_BBB_HHZ 1000.5 hello 5000 m" ] || { echo "unexpected output from the probe"; exit 1; }

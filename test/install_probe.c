@@ -13,7 +13,8 @@ int main(int argc, char **argv) {
     char *joined = jointbl(list, "-");
     char *packet = 0, srcname[64];
     int pktid, nbytes, bufsize = 0, in, out;
-    double time;
+    double time, converted;
+    char unit[64];
 
     if (argc < 2) return 2;
     out = torvikopen(argv[1], "b");
@@ -24,8 +25,10 @@ int main(int argc, char **argv) {
     if (in < 0 || torvikget(in, ORBOLDEST, &pktid, srcname, &time, &packet,
                             &nbytes, &bufsize) != 0)
         return 1;
-    printf("probe: %s %d %s %.1f %.*s\n", joined, pktid, srcname, time, nbytes,
-           packet);
+    /* The installed units table is found below the installation root. */
+    if (units_convert(5, "kilometers", "m", &converted, unit) != 0) return 1;
+    printf("probe: %s %d %s %.1f %.*s %g%s\n", joined, pktid, srcname, time, nbytes,
+           packet, converted, unit);
     torvikclose(in);
     free(packet);
     free(joined);
