@@ -14,6 +14,16 @@ namespace {
 
 Pf *tree(int *pf, const char *caller) { return object<Pf>(pf, FHANDLE_PF, caller); }
 
+// Calls call(tree, name) with the tree behind pf and the name as a C
+// string; nothing when the handle is refused.
+template <typename Call>
+void named(int *pf, char *name, std::size_t name_len, const char *caller, Call call) {
+    if (Pf *p = tree(pf, caller)) {
+        CString c_name(name, name_len);
+        call(p, c_name.get());
+    }
+}
+
 }  // namespace
 
 extern "C" {
@@ -68,38 +78,27 @@ void pfget_(int *pf, char *name, int *value, int *retcode, size_t name_len) {
 }
 
 void pfget_double_(int *pf, char *name, double *result, size_t name_len) {
-    if (Pf *p = tree(pf, "pfget_double_")) {
-        CString c_name(name, name_len);
-        *result = pfget_double(p, c_name);
-    }
+    named(pf, name, name_len, "pfget_double_",
+          [&](Pf *p, char *n) { *result = pfget_double(p, n); });
 }
 
 void pfget_int_(int *pf, char *name, int *result, size_t name_len) {
-    if (Pf *p = tree(pf, "pfget_int_")) {
-        CString c_name(name, name_len);
-        *result = pfget_int(p, c_name);
-    }
+    named(pf, name, name_len, "pfget_int_", [&](Pf *p, char *n) { *result = pfget_int(p, n); });
 }
 
 void pfget_boolean_(int *pf, char *name, int *result, size_t name_len) {
-    if (Pf *p = tree(pf, "pfget_boolean_")) {
-        CString c_name(name, name_len);
-        *result = pfget_boolean(p, c_name);
-    }
+    named(pf, name, name_len, "pfget_boolean_",
+          [&](Pf *p, char *n) { *result = pfget_boolean(p, n); });
 }
 
 void pfget_tbl_(int *pf, char *name, int *result, size_t name_len) {
-    if (Pf *p = tree(pf, "pfget_tbl_")) {
-        CString c_name(name, name_len);
-        *result = fhandle_put(pfget_tbl(p, c_name), FHANDLE_TBL);
-    }
+    named(pf, name, name_len, "pfget_tbl_",
+          [&](Pf *p, char *n) { *result = fhandle_put(pfget_tbl(p, n), FHANDLE_TBL); });
 }
 
 void pfget_arr_(int *pf, char *name, int *result, size_t name_len) {
-    if (Pf *p = tree(pf, "pfget_arr_")) {
-        CString c_name(name, name_len);
-        *result = fhandle_put(pfget_arr(p, c_name), FHANDLE_ARR);
-    }
+    named(pf, name, name_len, "pfget_arr_",
+          [&](Pf *p, char *n) { *result = fhandle_put(pfget_arr(p, n), FHANDLE_ARR); });
 }
 
 void pfget_string_(int *pf, char *name, char *result, size_t name_len, size_t result_len) {
@@ -135,24 +134,16 @@ void pfput_(int *pf, char *name, void *value, int *type, size_t name_len) {
 }
 
 void pfput_double_(int *pf, char *name, double *value, size_t name_len) {
-    if (Pf *p = tree(pf, "pfput_double_")) {
-        CString c_name(name, name_len);
-        pfput_double(p, c_name, *value);
-    }
+    named(pf, name, name_len, "pfput_double_", [&](Pf *p, char *n) { pfput_double(p, n, *value); });
 }
 
 void pfput_int_(int *pf, char *name, int *value, size_t name_len) {
-    if (Pf *p = tree(pf, "pfput_int_")) {
-        CString c_name(name, name_len);
-        pfput_int(p, c_name, *value);
-    }
+    named(pf, name, name_len, "pfput_int_", [&](Pf *p, char *n) { pfput_int(p, n, *value); });
 }
 
 void pfput_boolean_(int *pf, char *name, int *value, size_t name_len) {
-    if (Pf *p = tree(pf, "pfput_boolean_")) {
-        CString c_name(name, name_len);
-        pfput_boolean(p, c_name, *value);
-    }
+    named(pf, name, name_len, "pfput_boolean_",
+          [&](Pf *p, char *n) { pfput_boolean(p, n, *value); });
 }
 
 void pfput_string_(int *pf, char *name, char *value, size_t name_len, size_t value_len) {

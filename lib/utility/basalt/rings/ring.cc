@@ -29,20 +29,11 @@ const OpenTexts kTexts = {
     "Bad magic number while trying to read ring buffer.\n",
 };
 
-// The header must describe the file as it is: a capacity that accounts for
-// its whole size, and a count and first slot inside that capacity.
 bool header_fits(const char *start, std::size_t size, const char *filename) {
-    RbInfo info;
+    RbInfo info{};
     if (size >= kHeaderSize) std::memcpy(&info, start, kHeaderSize);
-    if (size < kHeaderSize || file_size(kHeaderSize, 16, info.max) != size || info.cnt < 0 ||
-        info.cnt > info.max || info.p < 0 || info.p >= info.max) {
-        elog_log(0,
-                 "ring buffer file '%s' is damaged: its header does not agree with its size of "
-                 "%lld bytes\n",
-                 filename, static_cast<long long>(size));
-        return false;
-    }
-    return true;
+    return header_agrees(filename, "ring buffer file", size, kHeaderSize, sizeof(RbData), info.p,
+                         info.cnt, info.max);
 }
 
 RbData &slot(RingBuffer *rb, int i) { return rb->data[i]; }

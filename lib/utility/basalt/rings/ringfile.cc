@@ -49,6 +49,16 @@ std::size_t file_size(std::size_t header_size, std::int64_t item, std::int64_t c
     return header_size + static_cast<std::size_t>(uitem * ucount);
 }
 
+bool header_agrees(const char *filename, const char *kind, std::size_t size,
+                   std::size_t header_size, std::int64_t item, int p, int cnt, int max) {
+    if (size >= header_size && file_size(header_size, item, max) == size && cnt >= 0 &&
+        cnt <= max && p >= 0 && p < max)
+        return true;
+    elog_log(0, "%s '%s' is damaged: its header does not agree with its size of %lld bytes\n",
+             kind, filename, static_cast<long long>(size));
+    return false;
+}
+
 int create_file(const char *filename, const void *header, std::size_t header_size,
                 std::size_t item, std::size_t count) {
     Stream file(std::fopen(filename, "w"));

@@ -18,6 +18,13 @@ int create_file(const char *filename, const void *header, std::size_t header_siz
 // when count or item is below 1 or the size does not fit a size_t.
 std::size_t file_size(std::size_t header_size, std::int64_t item, std::int64_t count);
 
+// True when a header describes the file as it is: slots of item bytes in a
+// capacity that accounts for the whole size, a count and a first slot
+// inside that capacity. Otherwise logs that the file (of the kind named) is
+// damaged.
+bool header_agrees(const char *filename, const char *kind, std::size_t size,
+                   std::size_t header_size, std::int64_t item, int p, int cnt, int max);
+
 // The messages an open logs, which name the kind of file.
 struct OpenTexts {
     const char *missing;  // "... file '%s' does not exist"

@@ -45,17 +45,10 @@ const OpenTexts kTexts = {
 };
 
 bool header_fits(const char *start, std::size_t size, const char *filename) {
-    RgHdr h;
+    RgHdr h{};
     if (size >= kHeaderSize) std::memcpy(&h, start, kHeaderSize);
-    if (size < kHeaderSize || file_size(kHeaderSize, h.entrysize, h.max) != size || h.cnt < 0 ||
-        h.cnt > h.max || h.p < 0 || h.p >= h.max) {
-        elog_log(0,
-                 "ringlet file '%s' is damaged: its header does not agree with its size of %lld "
-                 "bytes\n",
-                 filename, static_cast<long long>(size));
-        return false;
-    }
-    return true;
+    return header_agrees(filename, "ringlet file", size, kHeaderSize, h.entrysize, h.p, h.cnt,
+                         h.max);
 }
 
 Ringlet *as_ringlet(void *vrb) { return static_cast<Ringlet *>(vrb); }
