@@ -173,8 +173,12 @@ TEST(Bindings, ListsOfValuesAndOfStrings) {
         strgettbl_(&strings, &i, result.p(), result.n());
         EXPECT_EQ(result.text(), expected[i]) << i;
     }
+    // The replaced copy is the caller's to free (the list may not own it).
+    char *replaced = static_cast<char *>(
+        gettbl(static_cast<Tbl *>(fhandle_get(strings, FHANDLE_TBL, "test")), 1));
     Chars replacement(8, "two");
     EXPECT_EQ(strsettbl_(&strings, &one, replacement.p(), replacement.n()), 1);
+    std::free(replaced);
     strgettbl_(&strings, &one, result.p(), result.n());
     EXPECT_EQ(result.text(), "two  ");
     strfreetbl_(&strings);
