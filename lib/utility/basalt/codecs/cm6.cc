@@ -21,9 +21,29 @@ constexpr int kLine = 80;
 unsigned char decode_table[128];
 std::once_flag decode_once;
 
+// The values of one- and two-character codes by their first two
+// characters (each below 128): value * 4 + the number of characters, or 0
+// when the pair is anything else (a longer value, a line break, a blank or a
+// bad character), which the general reader then takes.
+int32_t pair_table[128 * 128];
+
 void initDecode() {
     std::memset(decode_table, kBad, sizeof decode_table);
     for (int i = 0; i < 64; i++) decode_table[static_cast<unsigned char>(kAlphabet[i])] = i;
+    for (int c0 = 0; c0 < 128; c0++) {
+        for (int c1 = 0; c1 < 128; c1++) {
+            int t0 = decode_table[c0], t1 = decode_table[c1];
+            int32_t entry = 0;
+            if (t0 != kBad && !(t0 & kMore)) {
+                int32_t v = t0 & 15;
+                entry = (t0 & kSign ? -v : v) * 4 + 1;
+            } else if (t0 != kBad && t1 != kBad && !(t1 & kMore)) {
+                int32_t v = ((t0 & 15) << 5) | (t1 & 31);
+                entry = (t0 & kSign ? -v : v) * 4 + 2;
+            }
+            pair_table[c0 * 128 + c1] = entry;
+        }
+    }
 }
 
 // Writes the characters of one value at the cursor, breaking lines after 80
@@ -203,8 +223,22 @@ extern "C" int um6(char *compressed, int nbytes, int **datap, int *nsamp, int *d
         s2 = s1;
         s1 = x;
     }
-    while (bad == 0 && n >= 2 && value_follows(&p, &left)) {
-        if (*p == ' ') break;
+    while (bad == 0 && n >= 2) {
+        // Most values are one or two characters on one line: one look-up.
+        if (left >= 2 && !((p[0] | p[1]) & 0x80)) {
+            int32_t e = pair_table[(static_cast<unsigned char>(p[0]) << 7) |
+                                   static_cast<unsigned char>(p[1])];
+            if (e & 3) {
+                p += e & 3;
+                left -= e & 3;
+                uint32_t x = 2 * s1 - s2 + static_cast<uint32_t>(e >> 2);
+                out[n++] = static_cast<int32_t>(x);
+                s2 = s1;
+                s1 = x;
+                continue;
+            }
+        }
+        if (!value_follows(&p, &left) || *p == ' ') break;
         int value;
         bad += unstuff(&value, &p, &left);
         uint32_t x = 2 * s1 - s2 + static_cast<uint32_t>(value);
