@@ -31,6 +31,14 @@ class SeededRandom {
     uint64_t s_;
 };
 
+// n seeded random bytes.
+inline std::vector<unsigned char> random_bytes(std::size_t n, uint64_t seed) {
+    SeededRandom r(seed);
+    std::vector<unsigned char> b(n);
+    for (auto &c : b) c = static_cast<unsigned char>(r.next() >> 56);
+    return b;
+}
+
 enum class Shape {
     walk,         // a random walk with mostly small steps and some bursts
     extremes,     // INT32_MIN, INT32_MAX, 0 and their neighbours

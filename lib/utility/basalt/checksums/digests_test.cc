@@ -19,12 +19,7 @@ namespace {
 
 using Bytes = std::vector<unsigned char>;
 
-Bytes random_bytes(std::size_t n, uint64_t seed) {
-    testsupport::SeededRandom r(seed);
-    Bytes b(n);
-    for (auto &c : b) c = static_cast<unsigned char>(r.next() >> 56);
-    return b;
-}
+using testsupport::random_bytes;
 
 std::string hex(const unsigned char *d, int n) {
     static const char digits[] = "0123456789abcdef";

@@ -24,22 +24,31 @@ inline int magnitude_bits(int32_t x) {
     return l > 31 ? 31 : l;
 }
 
-// Grows the encoder's buffer when the cursor comes within 8 bytes of its end.
+// Reallocates *buf to `bytes` bytes and stores the capacity; on failure
+// logs "fn: realloc() error.\n" with the system error text, frees the
+// buffer and leaves the pointer null.
+template <class T>
+bool resize_to(T **buf, int *size, int64_t bytes, const char *fn) {
+    void *p = bytes <= INT32_MAX ? std::realloc(*buf, static_cast<std::size_t>(bytes)) : nullptr;
+    if (p == nullptr) {
+        if (bytes > INT32_MAX) errno = ENOMEM;
+        std::free(*buf);
+        *buf = nullptr;
+        elog_log(1, "%s: realloc() error.\n", fn);
+        return false;
+    }
+    *buf = static_cast<T *>(p);
+    *size = static_cast<int>(bytes);
+    return true;
+}
+
+// Grows the encoder's buffer when the cursor comes within 8 bytes of its
+// end; the new part is zeroed.
 bool room_for_more(unsigned char **out, int *size, int offset) {
     if (offset + 8 < *size) return true;
     int old = *size;
-    int64_t grown = static_cast<int64_t>(offset) + 1008;
-    void *p = grown <= INT32_MAX ? std::realloc(*out, grown) : nullptr;
-    if (p == nullptr) {
-        if (grown > INT32_MAX) errno = ENOMEM;
-        std::free(*out);
-        *out = nullptr;
-        elog_log(1, "gencompress: realloc() error.\n");
-        return false;
-    }
-    *out = static_cast<unsigned char *>(p);
-    *size = static_cast<int>(grown);
-    std::memset(*out + old, 0, grown - old);
+    if (!resize_to(out, size, static_cast<int64_t>(offset) + 1008, "gencompress")) return false;
+    std::memset(*out + old, 0, static_cast<std::size_t>(*size - old));
     return true;
 }
 
@@ -52,19 +61,7 @@ struct Samples {
 
     bool store(int32_t v) {
         (*out)[stored++] = v;
-        if (4 * (stored + 1) < *size) return true;
-        int64_t grown = 6 * (stored + 1);
-        void *p = grown <= INT32_MAX ? std::realloc(*out, grown) : nullptr;
-        if (p == nullptr) {
-            if (grown > INT32_MAX) errno = ENOMEM;
-            std::free(*out);
-            *out = nullptr;
-            elog_log(1, "genuncompress: realloc() error.\n");
-            return false;
-        }
-        *out = static_cast<int *>(p);
-        *size = static_cast<int>(grown);
-        return true;
+        return 4 * (stored + 1) < *size || resize_to(out, size, 6 * (stored + 1), "genuncompress");
     }
 };
 
@@ -119,16 +116,7 @@ extern "C" int gencompress(unsigned char **out, int *nout, int *size, int *in, i
         *out = static_cast<unsigned char *>(p);
         *size = static_cast<int>(want);
     } else if (*size <= 7) {
-        int want = (nsamp <= 0 && *size <= 3) ? 4 : 8;
-        void *p = std::realloc(*out, want);
-        if (p == nullptr) {
-            std::free(*out);
-            *out = nullptr;
-            elog_log(1, "gencompress: realloc() error.\n");
-            return -1;
-        }
-        *out = static_cast<unsigned char *>(p);
-        *size = want;
+        if (!resize_to(out, size, (nsamp <= 0 && *size <= 3) ? 4 : 8, "gencompress")) return -1;
     }
     unsigned char *buf = *out;
     H2N4(buf, &nsamp, 1);
@@ -176,15 +164,7 @@ extern "C" int genuncompress(int **out, int *nout, int *size, unsigned char *in,
         *out = static_cast<int *>(p);
         *size = static_cast<int>(want);
     } else if (*size < 8) {
-        void *p = std::realloc(*out, 8);
-        if (p == nullptr) {
-            std::free(*out);
-            *out = nullptr;
-            elog_log(1, "genuncompress: realloc() error.\n");
-            return -1;
-        }
-        *out = static_cast<int *>(p);
-        *size = 8;
+        if (!resize_to(out, size, 8, "genuncompress")) return -1;
     }
     *nout = 0;
     Samples samples{out, size};
