@@ -42,7 +42,8 @@ inline unsigned index_entry(const unsigned char *compressed, int64_t b) {
 // whole bytes) into out.
 inline void read_group(const unsigned char *in, int64_t pos, int64_t nbytes, int w,
                        int32_t *out) {
-    if (pos + 16 <= nbytes) {
+    // The last field starts at most 12 bytes in and is read as 8 bytes.
+    if (pos + 20 <= nbytes) {
         const unsigned char *p = in + pos;
         for (int k = 0; k < 4; k++) {
             unsigned bit = static_cast<unsigned>(k * w);

@@ -195,6 +195,7 @@ extern "C" int um6(char *compressed, int nbytes, int **datap, int *nsamp, int *d
 
     // The text ends at its NUL or after nbytes characters.
     const char *p = compressed;
+    if (compressed == nullptr || capacity == 0) return -1;
     int left = static_cast<int>(strnlen(compressed, static_cast<std::size_t>(capacity)));
     while (starts_with(p, left, "WID2 ") || starts_with(p, left, "STA2 ") ||
            starts_with(p, left, "EID2 ") || starts_with(p, left, "BEA2 ") ||
