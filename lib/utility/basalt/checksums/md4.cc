@@ -86,7 +86,7 @@ extern "C" void MDupdate(MDptr MDp, unsigned char *X, unsigned int count) {
     // bit count in the last eight bytes (a second block when it won't fit).
     unsigned char XX[64] = {};
     unsigned int byte = count >> 3, bit = count & 7;
-    std::memcpy(XX, X, byte);
+    if (byte > 0) std::memcpy(XX, X, byte);
     unsigned char partial = bit ? X[byte] : 0;
     XX[byte] = static_cast<unsigned char>((partial & (0xFF00u >> bit)) | (0x80u >> bit));
     if (byte > 55) {

@@ -150,6 +150,7 @@ std::size_t count_bits(uint32_t bits[2], std::size_t len) {
 
 void absorb(uint32_t buf[4], unsigned char in[64], std::size_t pending,
             const unsigned char *data, std::size_t len) {
+    if (len == 0) return;
     if (pending > 0) {
         std::size_t room = 64 - pending;
         if (len < room) {
@@ -161,6 +162,7 @@ void absorb(uint32_t buf[4], unsigned char in[64], std::size_t pending,
         data += room;
         len -= room;
     }
+    if (len == 0) return;  // what follows a filled block
     blocks(buf, data, len / 64);
     data += len / 64 * 64;
     std::memcpy(in, data, len % 64);

@@ -157,6 +157,7 @@ extern "C" void sha_init(sha_ctx *ctx) {
 }
 
 extern "C" void sha_update(sha_ctx *ctx, const unsigned char *buffer, unsigned int len) {
+    if (len == 0) return;
     if (ctx->index > 0) {
         unsigned room = 64 - static_cast<unsigned>(ctx->index);
         if (len < room) {
