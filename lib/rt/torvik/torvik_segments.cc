@@ -25,6 +25,7 @@
 #include "elog.h"
 #include "fdio.h"
 #include "filetests.h"
+#include "input_private.h"
 #include "mapfile.h"
 
 char *Lastpacket = const_cast<char *>("#orb b LastSegmentPacket 0 ");
@@ -159,7 +160,7 @@ int torvikopenfile(Torvikfile *atorvik, char *filename) {
     torvik_parse_filename(filename, &time, &pktid);
     if (atorvik->fd >= 0 && atorvik->filename != nullptr &&
         std::strcmp(filename, atorvik->filename) == 0) {
-        fdseek(atorvik->fd, 0, SEEK_SET);
+        torvik::Input::of(atorvik).seek(0, false);
         atorvik->first_pktid = pktid;
         atorvik->pktid = pktid - 1;
         return 0;
@@ -181,6 +182,7 @@ int torvikopenfile(Torvikfile *atorvik, char *filename) {
         return -1;
     }
     atorvik->fd = fd;
+    torvik::Input::of(atorvik).reset(fd, 0);
     atorvik->first_pktid = pktid;
     atorvik->pktid = pktid - 1;
     return 0;
@@ -244,7 +246,7 @@ double maxtime(Torvikfile *atorvik) {
     int slot = pktid - atorvik->first_pktid;
     if (pktid >= 0 && slot >= 0 && slot < maxtbl(atorvik->index)) {
         auto *entry = static_cast<TorvikPkt *>(gettbl(atorvik->index, slot));
-        if (std::strcmp(entry->srcname, kMarkerName) != 0) return entry->time;
+        if (!torvik::is_marker(entry->srcname)) return entry->time;
     }
     int time, first;
     torvik_parse_filename(newest.get(), &time, &first);
@@ -337,7 +339,7 @@ int torvikput(int orb, char *srcname, double time, char *packet, int nbytes) {
         }
         atorvik->first_time = static_cast<int>(std::clamp(name_time, -2147483648.0, 2147483647.0));
         atorvik->first_pktid = atorvik->pktid;
-        fdseek(atorvik->fd, 0, SEEK_END);
+        torvik::to_end(atorvik);
     }
     int fd = atorvik->fd;
     struct stat64 st;
