@@ -19,8 +19,11 @@ namespace torvik {
 
 namespace {
 
-// A block of read-ahead: large enough that a reader catching up with a
-// directory takes few system calls, small enough for hundreds of handles.
+// Blocks of read-ahead: a handle starts small, and one that finds every
+// block filled (a reader catching up with a directory) doubles its block
+// up to the largest, which makes one system call do for some hundreds of
+// packets while hundreds of handles stay affordable.
+constexpr std::size_t kFirstBlock = std::size_t{8} << 10;
 constexpr std::size_t kBlock = std::size_t{128} << 10;
 // A line never makes the buffer larger than this (as fdgets).
 constexpr std::size_t kLineLimit = 10000000;
@@ -71,12 +74,16 @@ long Input::read_some(char *dst, std::size_t n, std::int64_t at) {
 // first). The count read: 0 at the end of the data, -1 on an error.
 long Input::fill() {
     if (buf_ == nullptr) {
-        buf_ = new_buffer(kBlock);
-        cap_ = kBlock;
+        buf_ = new_buffer(kFirstBlock);
+        cap_ = kFirstBlock;
+    } else if (filled_ && cap_ < kBlock) {
+        grow(std::min(2 * cap_, kBlock));
     }
     compact();
-    long got = read_some(buf_ + end_, cap_ + kAlign - end_, base_ + static_cast<std::int64_t>(end_));
+    const std::size_t room = cap_ + kAlign - end_;
+    long got = read_some(buf_ + end_, room, base_ + static_cast<std::int64_t>(end_));
     if (got > 0) end_ += static_cast<std::size_t>(got);
+    filled_ = got > 0 && static_cast<std::size_t>(got) == room;
     return got;
 }
 

@@ -102,6 +102,7 @@ class Input {
     std::size_t end_ = 0;
     std::size_t scanned_ = 0; // held bytes known to hold no newline
     std::size_t valid_ = 0;   // buf_[valid_, end_) holds file bytes
+    bool filled_ = false;     // the last read filled all the room it had
     std::int64_t last_line_ = 0;
     std::size_t skipped_ = 0; // empty lines before the view peek gave
 };
