@@ -12,6 +12,7 @@
 
 #include "elog.h"
 #include "fdio.h"
+#include "quiet_log.h"
 #include "torvik.h"
 
 namespace {
@@ -55,6 +56,7 @@ void parse_lines(const uint8_t *data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzzing::quiet_log();
     parse_lines(data, size);
 
     const Scratch &file = scratch();
