@@ -14,7 +14,6 @@
 #include <cstddef>
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -92,13 +91,10 @@ void run(Bns *bns, const uint8_t *ops, size_t nops, const uint8_t *payload, size
                 if (op[1] & 1 && npayload > 0)
                     for (size_t i = 0; i < len && i < sizeof pattern; i++)
                         pattern[i] = static_cast<char>(payload[(op[3] + i) % npayload]);
-                // The bytes it skips are dumped on standard error: there,
-                // the standard error stream is /dev/null for the call.
-                static FILE *const null_file = std::fopen("/dev/null", "w");
-                FILE *const saved = stderr;
-                if (null_file != nullptr) stderr = null_file;
-                gbnsSync(bns, pattern, static_cast<int>(len) - (op[1] & 2 ? 1 : 0), op[1] & 4);
-                stderr = saved;
+                // The bytes it skips are dumped on standard error.
+                fuzzing::with_quiet_stderr([&] {
+                    gbnsSync(bns, pattern, static_cast<int>(len) - (op[1] & 2 ? 1 : 0), op[1] & 4);
+                });
                 break;
             }
             case 4:

@@ -7,6 +7,7 @@
 #ifndef FUZZ_QUIET_LOG_H
 #define FUZZ_QUIET_LOG_H
 
+#include <cstdio>
 #include <initializer_list>
 
 #include "elog.h"
@@ -23,6 +24,18 @@ inline void quiet_log() {
         return true;
     }();
     (void)done;
+}
+
+// Runs f with the standard error stream sent to /dev/null, for routines
+// that dump what they found there beside the log. Only the stream is
+// swapped: sanitizer reports write to the descriptor and still show.
+template <class F>
+void with_quiet_stderr(F &&f) {
+    static FILE *const null_file = std::fopen("/dev/null", "w");
+    FILE *const saved = stderr;
+    if (null_file != nullptr) stderr = null_file;
+    f();
+    stderr = saved;
 }
 
 }  // namespace fuzzing

@@ -24,7 +24,7 @@ namespace {
 // up to the largest, which makes one system call do for some hundreds of
 // packets while hundreds of handles stay affordable.
 constexpr std::size_t kFirstBlock = std::size_t{8} << 10;
-constexpr std::size_t kBlock = std::size_t{128} << 10;
+constexpr std::size_t kBlock = std::size_t{256} << 10;
 // A line never makes the buffer larger than this (as fdgets).
 constexpr std::size_t kLineLimit = 10000000;
 // Held bytes stand at the index their file offset has within a page, so
