@@ -19,11 +19,31 @@
 
 #include "bns.h"
 #include "elog.h"
+#include "quiet_log.h"
 
 namespace {
 
 constexpr size_t kSinkSize = size_t{1} << 20;  // holds the largest get below
 unsigned char sink[kSinkSize];
+
+// A stream grows past this only by asking for more than the largest
+// buffer, which is refused without growing. Growth below it takes the same
+// paths as above it, while every growth of a large buffer copies it (a run
+// of resizes would double it to hundreds of megabytes) and buffers past
+// 128 KiB are mapped and unmapped for each input by the address sanitizer.
+constexpr int64_t kMostGrowth = int64_t{1} << 14;
+
+// Wire width of each type code.
+constexpr int kWidth[6] = {1, 2, 4, 8, 4, 8};
+
+// A count of values of type t as the get asks for it: one that would grow
+// the buffer past kMostGrowth, but not past the largest buffer, is brought
+// down to kMostGrowth bytes.
+int capped_count(int t, int64_t count) {
+    const int64_t bytes = count * kWidth[t];
+    if (bytes <= kMostGrowth || bytes > BNS_MAX_SIZE) return static_cast<int>(count);
+    return static_cast<int>(kMostGrowth / kWidth[t]);
+}
 
 // A write routine that takes up to `write_cap` bytes a call (0: fails), so
 // that flushes, short writes and keeping run without a real peer.
@@ -34,15 +54,6 @@ int capped_write(int, void *, int count, int) {
         return -1;
     }
     return count < write_cap ? count : write_cap;
-}
-
-void setup_once() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    elog_init(0, nullptr);
-    // No message limit: the register is emptied after every input.
-    elog_set(ELOG_MAXMSG, 0, nullptr);
 }
 
 // Sends what fits in the socket buffer and closes the sending end.
@@ -62,11 +73,14 @@ void run(Bns *bns, const uint8_t *ops, size_t nops, const uint8_t *payload, size
         const uint8_t *op = ops + 4 * k;
         const int n16 = op[2] << 8 | op[3];
         switch (op[0] % 10) {
-            case 0:  // typed get, any type code including bad ones
-                bnsget(bns, sink, static_cast<int>(op[1] % 8) - 1, n16);
+            case 0: {  // typed get, any type code including bad ones
+                const int type = static_cast<int>(op[1] % 8) - 1;
+                bnsget(bns, sink, type, type >= 0 && type < 6 ? capped_count(type, n16) : n16);
                 break;
+            }
             case 1:  // a get with a count that may be negative or huge
-                bnsget(bns, sink, op[1] % 6, static_cast<int16_t>(n16) * (op[1] & 0x80 ? 65536 : 1));
+                bnsget(bns, sink, op[1] % 6,
+                       capped_count(op[1] % 6, int64_t{static_cast<int16_t>(n16)} * (op[1] & 0x80 ? 65536 : 1)));
                 break;
             case 2:  // delimited read
                 bnsgetc(bns, sink, static_cast<int16_t>(n16), op[1]);
@@ -77,7 +91,10 @@ void run(Bns *bns, const uint8_t *ops, size_t nops, const uint8_t *payload, size
                 if (op[1] & 1 && npayload > 0)
                     for (size_t i = 0; i < len && i < sizeof pattern; i++)
                         pattern[i] = static_cast<char>(payload[(op[3] + i) % npayload]);
-                gbnsSync(bns, pattern, static_cast<int>(len) - (op[1] & 2 ? 1 : 0), op[1] & 4);
+                // The bytes it skips are dumped on standard error.
+                fuzzing::with_quiet_stderr([&] {
+                    gbnsSync(bns, pattern, static_cast<int>(len) - (op[1] & 2 ? 1 : 0), op[1] & 4);
+                });
                 break;
             }
             case 4:
@@ -103,8 +120,9 @@ void run(Bns *bns, const uint8_t *ops, size_t nops, const uint8_t *payload, size
                 bnsresend(bns);
                 break;
             default:
+                // A resize at least doubles the buffer.
                 if (op[1] == 0) bnsclr(bns);
-                else bnsresize(bns, op[1] % 64);
+                else if (bns->sz < kMostGrowth) bnsresize(bns, op[1] % 64);
                 break;
         }
         if (bns->fp < 0 || bns->fp > bns->lp || bns->lp > bns->sz ||
@@ -116,7 +134,7 @@ void run(Bns *bns, const uint8_t *ops, size_t nops, const uint8_t *payload, size
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    setup_once();
+    fuzzing::quiet_log();
     if (size < 3) return 0;
     const bool socket_stream = data[0] & 1;
     const int sz = data[1];

@@ -11,8 +11,10 @@
 
 #include "codecs.h"
 #include "elog.h"
+#include "quiet_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzzing::quiet_log();
     if (size < 2) return 0;
     int nsamp = (data[0] & 1) ? data[1] * 20 : 0;
     std::vector<unsigned char> stream(data + 2, data + size);

@@ -9,8 +9,10 @@
 
 #include "codecs.h"
 #include "elog.h"
+#include "quiet_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzzing::quiet_log();
     std::vector<char> text(data, data + size);
     int *out = nullptr, nsamp = -1, datasz = 0;
     int rc = um6(text.data(), static_cast<int>(text.size()), &out, &nsamp, &datasz);

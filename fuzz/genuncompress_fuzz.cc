@@ -7,8 +7,10 @@
 
 #include "codecs.h"
 #include "elog.h"
+#include "quiet_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzzing::quiet_log();
     std::vector<unsigned char> in(data, data + size);
     int *out = nullptr, nout = -1, cap = 0;
     int rc = genuncompress(&out, &nout, &cap, in.data(), static_cast<int>(in.size()));

@@ -13,19 +13,9 @@
 
 #include "elog.h"
 #include "pf.h"
+#include "quiet_log.h"
 
 namespace {
-
-void setup_once() {
-    static bool done = false;
-    if (done) return;
-    done = true;
-    elog_init(0, nullptr);
-    // No message limit: the register is emptied after every input.
-    elog_set(ELOG_MAXMSG, 0, nullptr);
-    // Complaints about values would otherwise fill standard error.
-    elog_set(ELOG_DELIVER, 2, const_cast<char *>("/dev/null"));
-}
 
 // The whole input through a descriptor, zero bytes included.
 Pf *parse_descriptor(const uint8_t *data, size_t size) {
@@ -66,7 +56,7 @@ void write_and_reread(Pf *pf) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    setup_once();
+    fuzzing::quiet_log();
 
     // As a string: up to the first zero byte.
     char *string = static_cast<char *>(std::malloc(size + 1));

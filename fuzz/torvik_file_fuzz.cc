@@ -1,7 +1,7 @@
 // Fuzz target: any bytes as a packet file. Every line goes through the
 // header parser, the file through the repair's marker test and the scan
 // for the newest packet. No crash, leak or hang; the log is cleared after.
-#include <fcntl.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <cstddef>
@@ -12,22 +12,27 @@
 
 #include "elog.h"
 #include "fdio.h"
+#include "quiet_log.h"
 #include "torvik.h"
 
 namespace {
 
-// One scratch file for the whole run, rewritten for every input.
-const std::string &scratch_file() {
-    static const std::string path = [] {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") +
-                              "/torvik-fuzz-XXXXXX";
-        int fd = mkstemp(pattern.data());
-        if (fd < 0) std::abort();
-        close(fd);
-        return pattern;
+// One scratch file for the whole run, in memory (no file system to wait
+// for), rewritten for every input and reached through its /proc path.
+struct Scratch {
+    int fd = -1;
+    std::string path;
+};
+
+const Scratch &scratch() {
+    static const Scratch file = [] {
+        Scratch s;
+        s.fd = memfd_create("torvik_file_fuzz", MFD_CLOEXEC);
+        if (s.fd < 0) std::abort();
+        s.path = "/proc/self/fd/" + std::to_string(s.fd);
+        return s;
     }();
-    return path;
+    return file;
 }
 
 void parse_lines(const uint8_t *data, size_t size) {
@@ -51,14 +56,13 @@ void parse_lines(const uint8_t *data, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzzing::quiet_log();
     parse_lines(data, size);
 
-    const std::string &path = scratch_file();
-    int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-    if (fd < 0) return 0;
-    bool written = size == 0 || write(fd, data, size) == static_cast<ssize_t>(size);
-    close(fd);
-    if (!written) return 0;
+    const Scratch &file = scratch();
+    const std::string &path = file.path;
+    if (ftruncate(file.fd, 0) != 0) return 0;
+    if (size > 0 && pwrite(file.fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
 
     int mark = elog_mark();
     int addbytes = 0;

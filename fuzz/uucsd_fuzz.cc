@@ -11,8 +11,10 @@
 
 #include "codecs.h"
 #include "elog.h"
+#include "quiet_log.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    fuzzing::quiet_log();
     if (size < 2) return 0;
     int nsamp = ((data[0] << 8) | data[1]) + 1;
     std::vector<unsigned char> in(data + 2, data + size);

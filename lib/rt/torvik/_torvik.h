@@ -12,6 +12,7 @@
 
 #ifdef __cplusplus
 #include <cstddef>
+#include <cstring>
 
 namespace torvik {
 
@@ -26,6 +27,11 @@ int fake_header_size(const char *srcname);
 // Source name of the end-of-segment marker.
 inline constexpr const char kMarkerName[] = "LastSegmentPacket";
 
+// True when a source name buffer of 64 bytes holds the marker's name.
+inline bool is_marker(const char *srcname) {
+    return std::memcmp(srcname, kMarkerName, sizeof kMarkerName) == 0;
+}
+
 // Reads the body that follows a parsed header into the handle's packet
 // buffer (the representation's first letter decides how) and sets the
 // handle's byte count. 0, or -1 when the body could not be read whole.
@@ -37,12 +43,20 @@ int read_body(Torvikfile *atorvik, const char *representation, char *srcname,
 // (replaced by one of exactly that size when smaller).
 void grow_packet(Torvikfile *atorvik, int bytes);
 
+// A source name buffer as the header reader fills it: a string, zeroed
+// beyond it when the buffer was made zeroed, so that it is copied whole.
+using SourceName = char[64];
+
 // Stores the index entry of the handle's current packet (its pktid) at
 // its slot: the header offset, the time as read and the source name.
-void store_entry(Torvikfile *atorvik, long fpos, double time, const char *srcname);
+void store_entry(Torvikfile *atorvik, long fpos, double time, const SourceName &srcname);
 
-// Bytes of the current file after the read position (0 when unknown).
-long long bytes_after(int fd);
+// Reads a time written as a plain decimal with a point and a whole part
+// other than 0 ("-"? digits "." digits) from text on, before limit: the
+// end of its digits, with the nearest double in *value, exactly as the
+// time parser reads that text; null for any other form, which is the time
+// parser's to read.
+const char *scan_plain_time(const char *text, const char *limit, double *value);
 
 // Copies at most size - 1 characters of s into dst, terminated.
 void copy_cut(char *dst, const char *s, std::size_t size);

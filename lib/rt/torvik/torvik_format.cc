@@ -7,17 +7,21 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "alloc_private.h"
 #include "dumps.h"
 #include "elog.h"
 #include "fake.h"
 #include "fdio.h"
+#include "input_private.h"
 #include "kitbag.h"
 #include "timefmt.h"
 #include "timeparse.h"
@@ -43,30 +47,19 @@ void grow_packet(Torvikfile *atorvik, int bytes) {
     atorvik->bufsize = bytes;
 }
 
-void store_entry(Torvikfile *atorvik, long fpos, double time, const char *srcname) {
-    TorvikPkt entry{};
-    entry.pktid = atorvik->pktid;
-    entry.fpos = fpos;
-    entry.time = time;
-    copy_cut(entry.srcname, srcname, sizeof entry.srcname);
+void store_entry(Torvikfile *atorvik, long fpos, double time, const SourceName &srcname) {
     int slot = atorvik->pktid - atorvik->first_pktid;
-    if (slot >= 0) settbl(atorvik->index, slot, &entry);
-}
-
-long long bytes_after(int fd) {
-    struct stat64 st;
-    if (fstat64(fd, &st) != 0) return 0;
-    long here = fdtell(fd);
-    if (here < 0) return 0;
-    long long left = static_cast<long long>(st.st_size) - here;
-    return left > 0 ? left : 0;
+    if (slot < 0) return;
+    TorvikPkt entry{atorvik->pktid, fpos, time, {}};
+    std::memcpy(entry.srcname, srcname, sizeof entry.srcname);
+    entry.srcname[sizeof entry.srcname - 1] = '\0';
+    settbl(atorvik->index, slot, &entry);
 }
 
 }  // namespace torvik
 
 namespace {
 
-using torvik::kMarkerName;
 using torvik::kMaxPacketBytes;
 
 // Size of a reader's header line buffer.
@@ -103,11 +96,31 @@ struct Token {
     }
 };
 
-// The next token after *p; empty at the end of the line.
-Token next_token(const char *&p) {
-    while (is_blank(*p)) p++;
+// The first blank or tab in [p, end), or end; eight bytes at a time.
+const char *blank_in(const char *p, const char *end) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t kOnes = 0x0101010101010101;
+        constexpr std::uint64_t kHighs = 0x8080808080808080;
+        while (end - p >= 8) {
+            std::uint64_t v;
+            std::memcpy(&v, p, 8);
+            const std::uint64_t a = v ^ (kOnes * ' ');
+            const std::uint64_t b = v ^ (kOnes * '\t');
+            // The lowest flagged byte is the first that was a blank or tab.
+            const std::uint64_t found = ((a - kOnes) & ~a & kHighs) | ((b - kOnes) & ~b & kHighs);
+            if (found != 0) return p + std::countr_zero(found) / 8;
+            p += 8;
+        }
+    }
+    while (p < end && !is_blank(*p)) p++;
+    return p;
+}
+
+// The next token after *p, before end; empty at the end of the line.
+Token next_token(const char *&p, const char *end) {
+    while (p < end && is_blank(*p)) p++;
     const char *start = p;
-    while (*p != '\0' && !is_blank(*p)) p++;
+    p = blank_in(p, end);
     return Token{start, static_cast<std::size_t>(p - start)};
 }
 
@@ -125,6 +138,67 @@ bool parse_count(const Token &token, int *count) {
     }
     *count = static_cast<int>(negative ? -value : value);
     return true;
+}
+
+bool is_token_char(char c) { return c != ' ' && c != '\t' && c != '\0'; }
+
+// The writer's own header form: "#orb" and the four fields, each after
+// one blank, and the newline, at p, before limit. Parsed in one pass, as
+// parse_header parses it: the newline that ends it, or null for any other
+// line (which is then parse_header's to read).
+const char *parse_plain_header(const char *p, const char *limit, char *representation,
+                               char *srcname, double *time, int *nbytes) {
+    const char *e = limit - p < kLineSize ? limit : p + kLineSize - 1;
+    if (e - p < 6 || std::memcmp(p, "#orb ", 5) != 0) return nullptr;
+    const char *q = p + 5;
+    int n = 0;
+    for (; q < e && is_token_char(*q) && n < 15; n++) representation[n] = *q++;
+    if (n == 0 || q == e || *q != ' ') return nullptr;
+    representation[n] = '\0';
+    q++;
+    n = 0;
+    for (; q < e && is_token_char(*q) && n < 63; n++) srcname[n] = *q++;
+    if (n == 0 || q == e || *q != ' ') return nullptr;
+    srcname[n] = '\0';
+    q++;
+    const char *digits = q;
+    int count = 0;
+    for (; q < e && *q >= '0' && *q <= '9' && q - digits < 8; q++) count = count * 10 + (*q - '0');
+    if (q == digits || q == e || *q != ' ' || count > kMaxPacketBytes) return nullptr;
+    q++;
+    const char *newline = torvik::scan_plain_time(q, e, time);
+    if (newline == nullptr || newline == e || *newline != '\n') return nullptr;
+    *nbytes = count;
+    return newline;
+}
+
+// Parses the header line [line, end), which holds no NUL: 0, or 1 when a
+// field is missing (fields already found stay filled).
+int parse_header(const char *line, const char *end, char *representation, char *srcname,
+                 double *time, int *nbytes) {
+    const char *p = line + 4;
+    Token rep = next_token(p, end);
+    if (rep.empty()) return 1;
+    rep.copy_cut(representation, 16);
+    Token name = next_token(p, end);
+    if (name.empty()) return 1;
+    name.copy_cut(srcname, 64);
+    Token count = next_token(p, end);
+    if (count.empty()) return 1;
+    if (!parse_count(count, nbytes)) return 1;
+    // The time is everything up to the next '#', trimmed. The writer's
+    // own form is read here; any other goes to the time parser.
+    while (p < end && is_blank(*p)) p++;
+    const char *stop = std::find(p, end, '#');
+    while (stop > p && (is_blank(stop[-1]) || stop[-1] == '\r')) stop--;
+    if (stop == p) return 1;
+    if (torvik::scan_plain_time(p, stop, time) == stop) return 0;
+    char text[kLineSize];
+    std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(stop - p), sizeof text - 1);
+    std::memcpy(text, p, length);
+    text[length] = '\0';
+    *time = str2epoch(text);
+    return 0;
 }
 
 void show_time(char *buf, std::size_t size, double time) {
@@ -169,16 +243,15 @@ int torvik_write_hdr(Torvikfile *atorvik, char *srcname, double time,
 }
 
 int torvik_read_line(Torvikfile *atorvik, char *aline, int size, long *fpos) {
-    int fd = atorvik->fd;
-    // Where the search began, for the skip messages only: fdtell costs a
-    // system call, and a quiet reader takes one per header.
+    torvik::Input &input = torvik::Input::of(atorvik);
+    // Where the search began, for the skip messages only.
     bool verbose = atorvik->flags.verbose > 0;
-    long reported = verbose ? fdtell(fd) : 0;
+    long reported = verbose ? static_cast<long>(input.tell()) : 0;
     for (;;) {
-        int n = fdgets(fd, aline, size);
+        int n = input.gets(aline, size);
         if (n < 0) return n;
         if (n > 4 && std::strncmp(aline, "#orb", 4) == 0) {
-            *fpos = fdtell(fd) - n - 1;
+            *fpos = static_cast<long>(input.line_start(n));
             return 0;
         }
         if (n == 0 || aline[0] == '#') continue;
@@ -187,40 +260,29 @@ int torvik_read_line(Torvikfile *atorvik, char *aline, int size, long *fpos) {
                      static_cast<unsigned long>(reported),
                      atorvik->filename ? atorvik->filename : "");
             hexdump(stderr, aline, std::min(n, 64));
-            reported = fdtell(fd);
+            reported = static_cast<long>(input.tell());
         }
     }
 }
 
 int torvik_parse_line(char *aline, char *representation, char *srcname,
                       double *time, int *nbytes) {
-    const char *p = aline + 4;
-    Token rep = next_token(p);
-    if (rep.empty()) return 1;
-    rep.copy_cut(representation, 16);
-    Token name = next_token(p);
-    if (name.empty()) return 1;
-    name.copy_cut(srcname, 64);
-    Token count = next_token(p);
-    if (count.empty()) return 1;
-    if (!parse_count(count, nbytes)) return 1;
-    // The time is everything up to the next '#', trimmed, so that a plain
-    // decimal number takes the parser's lock-free path.
-    while (is_blank(*p)) p++;
-    const char *end = std::strchr(p, '#');
-    if (end == nullptr) end = p + std::strlen(p);
-    while (end > p && (is_blank(end[-1]) || end[-1] == '\r')) end--;
-    if (end == p) return 1;
-    char text[kLineSize];
-    std::size_t length = std::min<std::size_t>(static_cast<std::size_t>(end - p), sizeof text - 1);
-    std::memcpy(text, p, length);
-    text[length] = '\0';
-    *time = str2epoch(text);
-    return 0;
+    std::size_t length = std::strlen(aline);
+    if (length < 4) return 1;
+    return parse_header(aline, aline + length, representation, srcname, time, nbytes);
 }
 
 int torvik_read_hdr(Torvikfile *atorvik, long *fpos, char *representation,
                     char *srcname, double *time, int *nbytes) {
+    // The common case: the next line is a whole header, held by the input
+    // and parsed where it stands. Anything else takes the line search.
+    torvik::Input &input = torvik::Input::of(atorvik);
+    std::string_view next = input.peek();
+    if (const char *newline = parse_plain_header(next.data(), next.data() + next.size(),
+                                                 representation, srcname, time, nbytes)) {
+        *fpos = static_cast<long>(input.take_line(newline));
+        return 0;
+    }
     char line[kLineSize];
     for (int retries = 0;; retries++) {
         int result = torvik_read_line(atorvik, line, sizeof line, fpos);
@@ -234,7 +296,8 @@ int torvik_read_hdr(Torvikfile *atorvik, long *fpos, char *representation,
             return -1;
         }
         sleep(1);
-        if (fdseek(atorvik->fd, *fpos, SEEK_SET) < 0) {
+        // Read afresh: the writer may have completed the line in place.
+        if (torvik::Input::of(atorvik).seek(*fpos, true) < 0) {
             elog_log(1, "fdseek failed #%d", retries + 1);
             return -1;
         }
@@ -242,11 +305,12 @@ int torvik_read_hdr(Torvikfile *atorvik, long *fpos, char *representation,
 }
 
 int torvik_newest(Torvikfile *atorvik) {
-    int fd = atorvik->fd;
+    torvik::Input &input = torvik::Input::of(atorvik);
     struct stat64 st;
-    long long size = fstat64(fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
+    long long size = fstat64(atorvik->fd, &st) == 0 ? static_cast<long long>(st.st_size) : 0;
     char line[kLineSize];
-    char representation[16], srcname[64];
+    char representation[16];
+    torvik::SourceName srcname{};
     bool last_was_marker = false;
     for (;;) {
         long fpos = 0;
@@ -257,7 +321,7 @@ int torvik_newest(Torvikfile *atorvik) {
             continue;
         atorvik->pktid++;
         torvik::store_entry(atorvik, fpos, time, srcname);
-        last_was_marker = std::strcmp(srcname, kMarkerName) == 0;
+        last_was_marker = torvik::is_marker(srcname);
         if (last_was_marker || nbytes <= 0) continue;
         // Step over the body as the reader would, so that nothing inside a
         // body is taken for a header and no header is passed by.
@@ -267,19 +331,17 @@ int torvik_newest(Torvikfile *atorvik) {
                              static_cast<long long>(std::strlen(line)) + 1 +
                              nbytes + 1;
             if (next >= size) return atorvik->pktid < 0 ? -1 : atorvik->pktid;
-            if (fdseek(fd, static_cast<off_t>(next), SEEK_SET) < 0)
-                return atorvik->pktid < 0 ? -1 : atorvik->pktid;
+            if (input.seek(next, false) < 0) return atorvik->pktid < 0 ? -1 : atorvik->pktid;
             break;
         }
         case 'a': {
-            int want = static_cast<int>(
-                std::min<long long>(nbytes, torvik::bytes_after(fd)));
+            int want = static_cast<int>(std::min<long long>(nbytes, input.bytes_after()));
             torvik::grow_packet(atorvik, want);
-            fdread_asciidump(fd, atorvik->packet, want);
+            input.read_asciidump(atorvik->packet, want);
             break;
         }
         case 'm':
-            fdgets(fd, line, sizeof line);
+            input.gets(line, sizeof line);
             break;
         default:
             // Hex dump lines never look like headers: the line search
@@ -308,21 +370,23 @@ namespace torvik {
 
 int read_body(Torvikfile *atorvik, const char *representation, char *srcname,
               double time, int n) {
-    int fd = atorvik->fd;
+    Input &input = Input::of(atorvik);
     atorvik->nbytes = n > 0 ? n : 0;
     if (n <= 0) return 0;
     char kind = representation[0];
+    // The common case: a raw body that the input holds whole.
+    if (kind == 'b' && n <= atorvik->bufsize && input.take_held(atorvik->packet, n)) return 0;
     bool in_directory = atorvik->dirname != nullptr;
     // Before the buffer grows for a body, the file must be able to hold
     // it: a corrupt count fails the packet instead of making a buffer of
     // its size. A growing segment file gets the writer's time to finish.
     if (n > atorvik->bufsize && kind != 's') {
-        long long available = bytes_after(fd);
+        long long available = input.bytes_after();
         long long least = kind == 'x' ? 2LL * n : kind == 'm' || kind == 'f' ? 0 : n;
         if (in_directory && kind == 'b')
             for (int tries = 0; tries < 5 && available < least; tries++) {
                 sleep(1);
-                available = bytes_after(fd);
+                available = input.bytes_after();
             }
         if (available < least) {
             elog_log(0, "packet #%d of %s declares %d bytes, more than the file holds",
@@ -338,8 +402,8 @@ int read_body(Torvikfile *atorvik, const char *representation, char *srcname,
     switch (kind) {
     case 'a':
     case 'x': {
-        int got = kind == 'a' ? fdread_asciidump(fd, atorvik->packet, n)
-                              : fdread_hexdump(fd, atorvik->packet, n);
+        int got = kind == 'a' ? input.read_asciidump(atorvik->packet, n)
+                              : input.read_hexdump(atorvik->packet, n);
         if (got < n) {
             elog_log(0, "read %d, expected %d bytes from %s packet #%d", got, n,
                      kind == 'a' ? "ascii" : "hex", atorvik->pktid);
@@ -353,8 +417,12 @@ int read_body(Torvikfile *atorvik, const char *representation, char *srcname,
     case 'b': {
         int got = 0;
         int reads = in_directory ? 5 : 1;
+        if (!input.own()) {
+            atorvik->nbytes = 0;
+            return -1;
+        }
         for (int i = 0; i < reads && got < n; i++) {
-            int r = fdread(fd, atorvik->packet + got, n - got);
+            int r = input.read(atorvik->packet + got, n - got);
             if (r < 0) {
                 atorvik->nbytes = 0;
                 return -1;
@@ -369,7 +437,7 @@ int read_body(Torvikfile *atorvik, const char *representation, char *srcname,
         return 0;
     }
     case 'm': {
-        int got = fdgets(fd, atorvik->packet, atorvik->bufsize);
+        int got = input.own() ? input.gets(atorvik->packet, atorvik->bufsize) : -1;
         if (got < 0) {
             atorvik->nbytes = 0;
             return -1;

@@ -5,22 +5,87 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <new>
 
 #include "alloc_private.h"
 #include "elog.h"
 #include "fdio.h"
 #include "filetests.h"
+#include "input_private.h"
 
 namespace {
 
 // Records by handle id; ids start at 1 and are never given twice.
+//
+// Every reading call looks its handle up, from as many threads as the
+// disk ring server has clients, so a lookup takes no lock: the records
+// stand in chunks of 256 slots found through a directory of chunk
+// pointers. Chunks never move and are never freed; a directory that has
+// to grow is replaced by a larger copy and the old one kept (chained from
+// the new one), so a thread still reading it reads valid memory. Pointers
+// are published with release stores and read with acquire loads. The
+// mutex serialises registration and removal, and so growth.
+constexpr unsigned kChunkBits = 8;
+constexpr std::size_t kChunkSize = std::size_t{1} << kChunkBits;
+
+struct Chunk {
+    std::atomic<Torvikfile *> slot[kChunkSize];
+};
+
+struct Directory {
+    std::size_t count;           // chunks it can point to
+    std::atomic<Chunk *> *chunk; // count pointers, null where none yet
+    Directory *older;            // the directory it replaced, kept
+};
+
 std::mutex Torviktbl_mutex;
-Tbl *Torviktbl = nullptr;
-int Id = 0;
+std::atomic<Directory *> Torviktbl{nullptr};
+std::atomic<int> Id{0};  // the last id given
+
+// The record registered under id, or null; no lock.
+Torvikfile *lookup(int id) {
+    if (id <= 0 || id > Id.load(std::memory_order_acquire)) return nullptr;
+    const Directory *d = Torviktbl.load(std::memory_order_acquire);
+    const std::size_t c = static_cast<unsigned>(id) >> kChunkBits;
+    if (d == nullptr || c >= d->count) return nullptr;
+    Chunk *chunk = d->chunk[c].load(std::memory_order_acquire);
+    if (chunk == nullptr) return nullptr;
+    return chunk->slot[static_cast<unsigned>(id) & (kChunkSize - 1)].load(std::memory_order_acquire);
+}
+
+// The slot of id, made when missing. Only under the mutex.
+std::atomic<Torvikfile *> &slot_of(int id) {
+    const std::size_t c = static_cast<unsigned>(id) >> kChunkBits;
+    Directory *d = Torviktbl.load(std::memory_order_relaxed);
+    if (d == nullptr || c >= d->count) {
+        std::size_t count = d != nullptr ? d->count : 4;
+        while (count <= c) count *= 2;
+        auto *bigger = static_cast<Directory *>(TORVIK_MALLOC(sizeof(Directory), "Torviktbl"));
+        bigger->count = count;
+        bigger->older = d;
+        bigger->chunk = static_cast<std::atomic<Chunk *> *>(
+            TORVIK_MALLOC(count * sizeof(std::atomic<Chunk *>), "Torviktbl"));
+        for (std::size_t i = 0; i < count; i++) {
+            Chunk *kept = d != nullptr && i < d->count ? d->chunk[i].load(std::memory_order_relaxed)
+                                                       : nullptr;
+            new (&bigger->chunk[i]) std::atomic<Chunk *>(kept);
+        }
+        Torviktbl.store(bigger, std::memory_order_release);
+        d = bigger;
+    }
+    Chunk *chunk = d->chunk[c].load(std::memory_order_relaxed);
+    if (chunk == nullptr) {
+        chunk = new (TORVIK_MALLOC(sizeof(Chunk), "Torviktbl")) Chunk();
+        d->chunk[c].store(chunk, std::memory_order_release);
+    }
+    return chunk->slot[static_cast<unsigned>(id) & (kChunkSize - 1)];
+}
 
 Torvikfile *const kRemove = reinterpret_cast<Torvikfile *>(-1);
 
@@ -65,25 +130,24 @@ bool matches_whole(const regex_t *program, const char *name) {
 extern "C" {
 
 Torvikfile *fd2torvik(int orb, Torvikfile *atorvik) {
+    if (atorvik == nullptr) return lookup(orb);
     std::lock_guard<std::mutex> lock(Torviktbl_mutex);
-    if (Torviktbl == nullptr) Torviktbl = newtbl(10);
-    if (atorvik == nullptr) {
-        if (orb <= 0 || orb > Id) return nullptr;
-        return static_cast<Torvikfile *>(gettbl(Torviktbl, orb));
-    }
     if (atorvik == kRemove) {
-        if (orb > 0 && orb <= Id && gettbl(Torviktbl, orb) != nullptr)
-            settbl(Torviktbl, orb, nullptr);
+        if (lookup(orb) != nullptr) slot_of(orb).store(nullptr, std::memory_order_release);
         return atorvik;
     }
-    atorvik->id = ++Id;
-    settbl(Torviktbl, atorvik->id, atorvik);
+    const int id = Id.load(std::memory_order_relaxed) + 1;
+    atorvik->id = id;
+    slot_of(id).store(atorvik, std::memory_order_release);
+    Id.store(id, std::memory_order_release);
     return atorvik;
 }
 
 Torvikfile *torviknew(void) {
-    Torvikfile *atorvik =
-        static_cast<Torvikfile *>(TORVIK_CALLOC(sizeof(Torvikfile), "atorvik"));
+    // The record comes with the input of its current file behind it.
+    auto *handle = static_cast<torvik::Handle *>(TORVIK_CALLOC(sizeof(torvik::Handle), "atorvik"));
+    new (&handle->input) torvik::Input();
+    Torvikfile *atorvik = &handle->record;
     atorvik->id = -1;
     atorvik->fd = -1;
     std::strcpy(atorvik->representation, "x");
@@ -115,7 +179,9 @@ void torvikfree(Torvikfile *atorvik) {
         std::free(atorvik->reject_pgm);
     }
     std::free(atorvik->packet);
-    std::free(atorvik);
+    auto *handle = reinterpret_cast<torvik::Handle *>(atorvik);
+    handle->input.~Input();
+    std::free(handle);
 }
 
 int torvikopen(char *filename, char *representation) {
@@ -148,7 +214,7 @@ int torvikopen(char *filename, char *representation) {
         // first packet takes.
         if (atorvik->dirname != nullptr && atorvik->pktid < atorvik->first_pktid - 1)
             atorvik->pktid = atorvik->first_pktid - 1;
-        fdseek(atorvik->fd, 0, SEEK_END);
+        torvik::to_end(atorvik);
         atorvik->flags.newsegment = 1;
         atorvik->pktid++;
     }

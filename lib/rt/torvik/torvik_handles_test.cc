@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "_torvik.h"
@@ -455,6 +456,51 @@ TEST(TorvikHandles, InvalidExpressionLeavesTheHandleWithoutIt) {
     EXPECT_EQ(selected(t, cs("AK_ANM_BHZ")), 1);
     EXPECT_EQ(selected(t, cs("XX_ANM_BHZ")), 0);
     elog_reset_register();
+}
+
+// ---- Many threads ----
+
+// Reading threads each follow the directory on a handle of their own
+// while other threads open and close handles by the hundred, so that the
+// table grows under the readers' lookups: every reader sees every packet.
+TEST(TorvikHandles, ReadersAndOpenersShareTheTableSafely) {
+    constexpr int kPackets = 1500, kReaders = 8, kOpeners = 2, kOpens = 300;
+    ScratchDir dir;
+    // Four segment files of packets as a writer puts them.
+    for (int first = 0; first < kPackets; first += kPackets / 4) {
+        std::string file;
+        for (int i = first; i < first + kPackets / 4; i++)
+            file += torvik_testing::raw_packet(
+                "NN_T" + std::to_string(i % 7) + "_BHZ", 1700000000.0 + i * 0.5,
+                std::string(static_cast<std::size_t>(20 + i % 300), static_cast<char>('a' + i % 26)));
+        write_file(dir.file(std::to_string(1700000000 + first / 2) + "." + std::to_string(first)),
+                   file + torvik_testing::raw_marker(1700000000.0));
+    }
+    std::vector<int> seen(kReaders, 0), wrong(kReaders, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kReaders; t++)
+        threads.emplace_back([&, t] {
+            torvik_testing::Reader r(dir.path());
+            for (torvik_testing::Got g; (g = r.reap()).result == 0; seen[t]++)
+                if (g.pktid != seen[t] || g.body.size() != static_cast<std::size_t>(20 + g.pktid % 300))
+                    wrong[t]++;
+        });
+    std::vector<int> last(kOpeners, 0);
+    for (int t = 0; t < kOpeners; t++)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kOpens; i++) {
+                int id = torvikopen(cs(dir.path()), cs("r"));
+                if (id <= last[t] || torviktell(id) < -1) break;
+                last[t] = id;
+                torvikclose(id);
+            }
+        });
+    for (std::thread &thread : threads) thread.join();
+    for (int t = 0; t < kReaders; t++) {
+        EXPECT_EQ(seen[t], kPackets) << "reader " << t;
+        EXPECT_EQ(wrong[t], 0) << "reader " << t;
+    }
+    for (int t = 0; t < kOpeners; t++) EXPECT_GT(last[t], kOpens) << "opener " << t;
 }
 
 }  // namespace

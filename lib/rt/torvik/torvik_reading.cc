@@ -11,11 +11,11 @@
 #include "calendar.h"
 #include "fdio.h"
 #include "filetests.h"
+#include "input_private.h"
 #include "kitbag.h"
 
 namespace {
 
-using torvik::kMarkerName;
 using Owned = std::unique_ptr<char, torvik::FreeDeleter>;
 
 bool same_path(const char *a, const char *b) {
@@ -34,7 +34,8 @@ extern "C" {
 int torviknext(Torvikfile *atorvik, int advance) {
     bool follows_files = atorvik->dirname != nullptr && advance != 0;
     long fpos = 0;
-    char representation[16], srcname[64];
+    char representation[16];
+    torvik::SourceName srcname{};
     double time = 0.0;
     int nbytes = 0;
     for (;;) {
@@ -51,7 +52,7 @@ int torviknext(Torvikfile *atorvik, int advance) {
                 continue;
             }
         }
-        if (std::strcmp(srcname, kMarkerName) == 0) {
+        if (torvik::is_marker(srcname)) {
             if (follows_files && advancefile(atorvik) == 0) continue;
             return -1;
         }
@@ -70,7 +71,8 @@ int torviknext(Torvikfile *atorvik, int advance) {
         if (atorvik->flags.current) time += atorvik->tdelta;
     }
     atorvik->time = time;
-    torvik::copy_cut(atorvik->srcname, srcname, sizeof atorvik->srcname);
+    std::memcpy(atorvik->srcname, srcname, sizeof atorvik->srcname);
+    atorvik->srcname[sizeof atorvik->srcname - 1] = '\0';
     return result;
 }
 
@@ -80,7 +82,7 @@ int pktseek(Torvikfile *atorvik, int pktid) {
     int entries = maxtbl(atorvik->index);
     if (wanted >= 0 && wanted < entries) {
         TorvikPkt *entry = index_entry(atorvik, static_cast<int>(wanted));
-        if (fdseek(atorvik->fd, static_cast<off_t>(entry->fpos), SEEK_SET) < 0) return -1;
+        if (torvik::Input::of(atorvik).seek(entry->fpos, false) < 0) return -1;
         atorvik->pktid = entry->pktid - 1;
         return torviknext(atorvik, 1);
     }
@@ -200,7 +202,9 @@ int torvikafter(int orb, double time) {
 int torvik_copy_packet(Torvikfile *atorvik, int *pktid, char *srcname, double *time,
                        char **packet, int *nbytes, int *bufsize) {
     *pktid = atorvik->pktid;
-    std::strcpy(srcname, atorvik->srcname);
+    // A name of a few characters: copied in place rather than by a call.
+    for (std::size_t i = 0; (srcname[i] = atorvik->srcname[i]) != '\0'; i++) {
+    }
     *time = atorvik->time;
     int length = atorvik->nbytes > 0 ? atorvik->nbytes : 0;
     if (length > *bufsize) {

@@ -20,12 +20,11 @@
 #include <vector>
 
 #include "alloc_private.h"
-#include "arrays.h"
 #include "dumps.h"
 #include "elog.h"
 #include "fdio.h"
 #include "filetests.h"
-#include "mapfile.h"
+#include "input_private.h"
 
 char *Lastpacket = const_cast<char *>("#orb b LastSegmentPacket 0 ");
 
@@ -125,6 +124,180 @@ void discard_packet(Torvikfile *atorvik, off_t size) {
     atorvik->fd = keep;
 }
 
+// ---- Repair ----
+
+// Positioned reads of one file, for the repair: a file a writer left
+// behind is read, never mapped, so that nothing can fault on it.
+class FileBytes {
+  public:
+    explicit FileBytes(const char *path) : fd_(open(path, O_RDONLY | O_CLOEXEC)) {
+        struct stat64 st;
+        if (fd_ >= 0 && fstat64(fd_, &st) == 0) size_ = static_cast<long long>(st.st_size);
+    }
+    ~FileBytes() {
+        if (fd_ >= 0) close(fd_);
+    }
+    FileBytes(const FileBytes &) = delete;
+    FileBytes &operator=(const FileBytes &) = delete;
+
+    long long size() const { return size_; }
+    int fd() const { return fd_; }
+
+    // Reads [pos, pos + n) as far as the file goes; the count read.
+    std::size_t read(long long pos, char *buf, std::size_t n) const {
+        std::size_t done = 0;
+        while (done < n) {
+            ssize_t got = pread64(fd_, buf + done, n - done, static_cast<off64_t>(pos) + done);
+            if (got < 0 && errno == EINTR) continue;
+            if (got <= 0) break;
+            done += static_cast<std::size_t>(got);
+        }
+        return done;
+    }
+
+  private:
+    int fd_;
+    long long size_ = 0;
+};
+
+// What the end of a segment file needs before the marker.
+struct Tail {
+    bool marker = false;  // it ends with a recognised marker already
+    int body_bytes = 0;   // bytes that complete the body of its last raw packet
+    bool open = false;    // it ends inside a line of its own, after its packets
+    long long torn = -1;  // that line is a header cut short: its offset
+};
+
+constexpr long long kLeastHeader = 13;  // bytes a marker candidate needs
+
+// True when the file ends with a recognised marker: its last line that
+// begins with a raw header (the first line included), read from the end.
+bool ends_with_marker(const FileBytes &file) {
+    const long long size = file.size();
+    constexpr std::size_t kBlock = 16384;
+    char block[kBlock + 8];
+    for (long long hi = size; hi > 0;) {
+        const long long lo = std::max(0LL, hi - static_cast<long long>(kBlock));
+        const long long from = lo > 0 ? lo - 1 : 0;  // the byte before lo too
+        const auto got = static_cast<long long>(
+            file.read(from, block, static_cast<std::size_t>(hi + 7 - from)));
+        for (long long i = hi - 1; i >= lo; i--) {
+            if (size - i < kLeastHeader || (i > 0 && (i - 1 - from >= got || block[i - 1 - from] != '\n')) ||
+                got - (i - from) < 7 || std::memcmp(block + (i - from), "#orb b ", 7) != 0)
+                continue;
+            const std::size_t length = std::strlen(Lastpacket);
+            char head[64];
+            return size - i >= static_cast<long long>(length) &&
+                   file.read(i, head, length) == length && std::memcmp(head, Lastpacket, length) == 0;
+        }
+        hi = lo;
+    }
+    return false;
+}
+
+// Looks at the end of a segment file. A file that does not end with a
+// marker is read forward as a reader reads it, stepping over raw bodies by
+// their sizes (so that nothing in a body is taken for a header), to find
+// how it ends:
+// - in the body of a raw packet: the body is to be completed with blanks
+//   and two newlines (as many bytes as it lacks plus nine), so that the
+//   marker stands on a line of its own;
+// - inside a line after its packets: that line is to be ended with a
+//   newline and, when it would read as a header (a header cut short, the
+//   first one included), made a comment first, so that no reader waits on
+//   it or takes the marker into it;
+// - at the end of a raw body whose trailer is missing: a newline is to
+//   be added, so that the marker stands on a line of its own;
+// - at the end of a line: the marker follows at once.
+Tail inspect_tail(const char *filename) {
+    Tail tail;
+    FileBytes file(filename);
+    const long long size = file.size();
+    if (size <= 0) return tail;
+    if (ends_with_marker(file)) {
+        tail.marker = true;
+        return tail;
+    }
+    torvik::Input input;
+    input.reset(file.fd(), 0);
+    char line[1024];
+    for (;;) {
+        const std::int64_t at = input.tell();
+        const int n = input.gets(line, sizeof line);
+        if (n == -2) {
+            if (at < size) {
+                tail.open = true;
+                char start[5];
+                if (file.read(at, start, sizeof start) == sizeof start && std::memcmp(start, "#orb", 4) == 0)
+                    tail.torn = at;
+            }
+            return tail;
+        }
+        if (n < 0) return tail;
+        char representation[16], srcname[64];
+        double time;
+        int nbytes;
+        if (n <= 4 || std::strncmp(line, "#orb", 4) != 0 ||
+            torvik_parse_line(line, representation, srcname, &time, &nbytes) != 0 ||
+            representation[0] != 'b' || nbytes <= 0)
+            continue;
+        const std::int64_t newline = input.tell() - 1;
+        const std::int64_t end = newline + nbytes;  // the body's last byte
+        if (end >= size) {
+            tail.body_bytes = static_cast<int>(std::min<long long>(end - size + 10, INT_MAX));
+            return tail;
+        }
+        if (end + 1 == size) {
+            // Whole, but its trailer is missing: the marker needs a line.
+            tail.open = true;
+            return tail;
+        }
+        input.seek(end + 1, false);
+    }
+}
+
+// Appends what the tail needs and a marker dated marker_time to a segment
+// file a writer left unfinished. The number of steps that failed.
+int finish_file(const char *file, const Tail &tail, double marker_time) {
+    int failures = 0;
+    if (tail.torn >= 0) {
+        elog_log(0, "commenting out the header cut short at offset %lld in segment file %s", tail.torn,
+                 file);
+        int fd = open(file, O_WRONLY | O_SYNC | O_CLOEXEC);
+        if (fd < 0 || pwrite64(fd, "#cut", 4, static_cast<off64_t>(tail.torn)) != 4) {
+            elog_log(1, "failed to comment out the header cut short in segment file %s", file);
+            failures++;
+        }
+        if (fd >= 0) close(fd);
+    }
+    int fd = open(file, kOpenWriting, kFileMode);
+    if (fd >= 0) {
+        const int addbytes = tail.body_bytes > 0 ? tail.body_bytes : tail.open ? 1 : 0;
+        if (addbytes > 0) {
+            elog_log(0, "adding %d extra bytes to segment file %s", addbytes, file);
+            std::string pad(static_cast<std::size_t>(addbytes), ' ');
+            pad.back() = '\n';
+            if (addbytes > 2) pad[pad.size() - 2] = '\n';
+            if (fdwrite(fd, pad.data(), addbytes) != addbytes) {
+                elog_log(1, "failed to append extra %d bytes to segment file %s", addbytes, file);
+                failures++;
+            }
+        }
+        char marker[128];
+        int length = std::snprintf(marker, sizeof marker, "%s %s %s %d %.7f\n", "#orb", "b",
+                                   kMarkerName, 0, marker_time);
+        if (fdwrite(fd, marker, length) != length) {
+            elog_log(1, "failed to append final last packet to segment file %s", file);
+            failures++;
+        }
+    }
+    if (fd < 0 || fdclose(fd) != 0) {
+        elog_log(1, "failed to close segment file %s", file);
+        failures++;
+    }
+    return failures;
+}
+
 struct WriterState {
     int pktid;
     double maxtime;
@@ -159,7 +332,7 @@ int torvikopenfile(Torvikfile *atorvik, char *filename) {
     torvik_parse_filename(filename, &time, &pktid);
     if (atorvik->fd >= 0 && atorvik->filename != nullptr &&
         std::strcmp(filename, atorvik->filename) == 0) {
-        fdseek(atorvik->fd, 0, SEEK_SET);
+        torvik::Input::of(atorvik).seek(0, false);
         atorvik->first_pktid = pktid;
         atorvik->pktid = pktid - 1;
         return 0;
@@ -181,6 +354,7 @@ int torvikopenfile(Torvikfile *atorvik, char *filename) {
         return -1;
     }
     atorvik->fd = fd;
+    torvik::Input::of(atorvik).reset(fd, 0);
     atorvik->first_pktid = pktid;
     atorvik->pktid = pktid - 1;
     return 0;
@@ -244,7 +418,7 @@ double maxtime(Torvikfile *atorvik) {
     int slot = pktid - atorvik->first_pktid;
     if (pktid >= 0 && slot >= 0 && slot < maxtbl(atorvik->index)) {
         auto *entry = static_cast<TorvikPkt *>(gettbl(atorvik->index, slot));
-        if (std::strcmp(entry->srcname, kMarkerName) != 0) return entry->time;
+        if (!torvik::is_marker(entry->srcname)) return entry->time;
     }
     int time, first;
     torvik_parse_filename(newest.get(), &time, &first);
@@ -337,7 +511,7 @@ int torvikput(int orb, char *srcname, double time, char *packet, int nbytes) {
         }
         atorvik->first_time = static_cast<int>(std::clamp(name_time, -2147483648.0, 2147483647.0));
         atorvik->first_pktid = atorvik->pktid;
-        fdseek(atorvik->fd, 0, SEEK_END);
+        torvik::to_end(atorvik);
     }
     int fd = atorvik->fd;
     struct stat64 st;
@@ -403,51 +577,9 @@ int torvikstat(int orb, Tbl **files, double *size) {
 }
 
 int has_last_packet(char *filename, int *addbytes) {
-    *addbytes = 0;
-    Arr *maps = nullptr;
-    char *data = nullptr;
-    int size = mapfile(filename, &maps, &data);
-    if (size <= 0) {
-        if (maps != nullptr) unmaparr(&maps);
-        return 0;
-    }
-    const std::size_t marker_length = std::strlen(Lastpacket);
-    int result = 0;
-    // The last newline followed by a header of the raw representation.
-    long found = -1;
-    for (long i = size - 1; i >= 0; i--) {
-        if (data[i] != '\n') continue;
-        if (size - i - 1 >= 13 && std::memcmp(data + i + 1, "#orb b ", 7) == 0) {
-            found = i + 1;
-            break;
-        }
-    }
-    if (found >= 0) {
-        std::size_t left = static_cast<std::size_t>(size - found);
-        if (left >= 14 && left >= marker_length &&
-            std::memcmp(data + found, Lastpacket, marker_length) == 0) {
-            result = 1;
-        } else {
-            char line[257];
-            std::size_t n = 0;
-            while (n < 256 && n < left && data[found + static_cast<long>(n)] != '\n') {
-                line[n] = data[found + static_cast<long>(n)];
-                n++;
-            }
-            line[n] = '\0';
-            char representation[16], srcname[64];
-            double time;
-            int nbytes;
-            if (torvik_parse_line(line, representation, srcname, &time, &nbytes) == 0) {
-                long long newline = found + static_cast<long long>(n);
-                long long end = newline + nbytes;
-                if (end >= size) *addbytes = static_cast<int>(end - size + 10);
-            }
-        }
-    }
-    unmapfile(filename, &maps);
-    unmaparr(&maps);
-    return result;
+    const Tail tail = inspect_tail(filename);
+    *addbytes = tail.body_bytes;
+    return tail.marker ? 1 : 0;
 }
 
 int torvikcorrect(int orb) {
@@ -459,7 +591,6 @@ int torvikcorrect(int orb) {
     for (auto it = segments.rbegin(); it != segments.rend(); ++it) {
         std::string path = join(atorvik->dirname, it->name);
         char *file = path.data();
-        int addbytes = 0;
         if (is_empty(file)) {
             elog_log(0, "removing empty segment file %s", file);
             repairs++;
@@ -467,34 +598,10 @@ int torvikcorrect(int orb) {
                 elog_log(1, "failed to remove %s", file);
                 repairs++;
             }
-        } else if (has_last_packet(file, &addbytes) == 0) {
+        } else if (const Tail tail = inspect_tail(file); !tail.marker) {
             elog_log(0, "adding final last packet to segment file %s", file);
             repairs++;
-            int fd = open(file, kOpenWriting, kFileMode);
-            if (fd >= 0) {
-                if (addbytes > 0) {
-                    elog_log(0, "adding %d extra bytes to segment file %s", addbytes, file);
-                    std::string pad(static_cast<std::size_t>(addbytes), ' ');
-                    pad.back() = '\n';
-                    if (addbytes > 2) pad[pad.size() - 2] = '\n';
-                    if (fdwrite(fd, pad.data(), addbytes) != addbytes) {
-                        elog_log(1, "failed to append extra %d bytes to segment file %s",
-                                 addbytes, file);
-                        repairs++;
-                    }
-                }
-                char marker[128];
-                int length = std::snprintf(marker, sizeof marker, "%s %s %s %d %.7f\n", "#orb",
-                                           "b", kMarkerName, 0, marker_time - 0.999);
-                if (fdwrite(fd, marker, length) != length) {
-                    elog_log(1, "failed to append final last packet to segment file %s", file);
-                    repairs++;
-                }
-            }
-            if (fd < 0 || fdclose(fd) != 0) {
-                elog_log(1, "failed to close segment file %s", file);
-                repairs++;
-            }
+            repairs += finish_file(file, tail, marker_time - 0.999);
         }
         marker_time = it->time;
     }

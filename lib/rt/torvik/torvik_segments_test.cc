@@ -23,6 +23,7 @@
 
 #include "child.h"
 #include "elog_capture.h"
+#include "kitbag.h"
 #include "scratch_dir.h"
 #include "torvik_testing.h"
 
@@ -306,8 +307,8 @@ TEST(SegmentRepair, HasLastPacketRecognisesOnlyTheRawMarker) {
         // give its first byte to the body and be lost.
         {"last body lacks 1 byte", first + header20 + std::string(19, 'q'), 0, 10},
         {"last body whole, trailer missing", first + header20 + std::string(20, 'q'), 0, 0},
-        // A header is looked for after a newline only.
-        {"only header cut short", header20 + "q", 0, 0},
+        // The first packet of a file counts too.
+        {"first body cut short", header20 + "q", 0, 28},
         {"marker of another representation", x_file, 0, 0},
     };
     ScratchDir dir;
@@ -359,6 +360,127 @@ TEST(SegmentRepair, CorrectFinishesEveryUnfinishedFileNewestFirst) {
     EXPECT_EQ(elog_register_text(), "");
     for (const auto &f : after) EXPECT_EQ(read_file(d + f[0]), f[1]) << f[0];
     EXPECT_EQ(torvikcorrect(h.id() + 1000), 0);
+}
+
+// ---- A writer that died at any byte ----
+
+struct Cut {
+    int pktid;
+    std::string src;
+    std::string body;
+    std::size_t end;  // bytes of the file up to the end of its body
+};
+
+// The packets a reader delivers up to the end, in order; a packet whose
+// body fails is passed over as the reader goes on.
+std::vector<torvik_testing::Got> read_to_the_end(const std::string &dir) {
+    torvik_testing::Reader r(dir);
+    std::vector<torvik_testing::Got> got;
+    for (int last = -2; got.size() < 100;) {
+        torvik_testing::Got g = r.reap();
+        if (g.result == 0) got.push_back(g);
+        else if (g.pktid == last) break;
+        last = g.pktid;
+    }
+    return got;
+}
+
+// The newest segment file of a directory is cut at every byte, as a
+// writer that dies in the middle of a write leaves it (the first header
+// and the first body included), and the directory is repaired. Readers
+// then read every whole packet and reach the end without waiting; the
+// packet cut short, when its header is whole, comes filled out with
+// blanks; a second repair finds nothing to do; and a writer appends
+// packets that readers read after the rest, numbered on.
+TEST(SegmentRepair, AFileCutAtAnyByteIsReadToTheEndAndWrittenOn) {
+    const std::string older = packet("OO_A_Z", 900.0, "o0") + packet("OO_A_Z", 901.0, "o1") + marker(901.0);
+    for (const char *rep : {"b", "x"}) {
+        // The newest file: ids 2 to 6.
+        std::vector<Cut> cuts;
+        std::string newest;
+        {
+            ScratchDir scratch;
+            const std::string path = scratch.file("f");
+            int orb = torvikopen(const_cast<char *>(path.c_str()), const_cast<char *>(rep));
+            ASSERT_GT(orb, 0);
+            const std::string bodies[] = {"first body\n#orb b NOT_A_HEADER 5 1.0\n", "", "x",
+                                          std::string(40, 'L'), "last"};
+            for (int i = 0; i < 5; i++) {
+                std::string src = "NN_S" + std::to_string(i) + "_BHZ";
+                ASSERT_EQ(torvikput(orb, src.data(), 2000.0 + i, const_cast<char *>(bodies[i].data()),
+                                    static_cast<int>(bodies[i].size())),
+                          0);
+                std::size_t size = read_file(path).size();
+                cuts.push_back({2 + i, src, bodies[i], size - 1});
+            }
+            torvikclose(orb);
+            newest = read_file(path);
+        }
+        // Every byte of the first raw packets and every other byte of the
+        // first hex dump packet, fewer after them: the repair writes
+        // synchronously.
+        const bool raw = *rep == 'b';
+        const std::size_t dense = raw ? cuts[1].end + 2 : cuts[0].end + 2;
+        for (std::size_t cut = 0; cut <= newest.size();
+             cut = cut == newest.size() ? cut + 1 : std::min(newest.size(), cut + (cut < dense ? (raw ? 1 : 2) : 7))) {
+            const std::string what = std::string(rep) + " cut at " + std::to_string(cut);
+            ScratchDir dir;
+            write_file(dir.file("900.0"), older);
+            write_file(dir.file("2000.2"), newest.substr(0, cut));
+            {
+                Handle h(dir.path(), "r");
+                elog_reset_register();
+                EXPECT_GE(torvikcorrect(h.id()), cut < newest.size() ? 1 : 0) << what;
+                EXPECT_EQ(elog_register_text().find("failed"), std::string::npos) << what;
+            }
+            const double start = std_now();
+            std::vector<torvik_testing::Got> got = read_to_the_end(dir.path());
+            EXPECT_LT(std_now() - start, 0.5) << what << ": a reader waited";
+            ASSERT_GE(got.size(), 2U) << what;
+            EXPECT_EQ(got[0].body, "o0") << what;
+            EXPECT_EQ(got[1].body, "o1") << what;
+            std::size_t whole = 0;
+            while (whole < cuts.size() && cuts[whole].end <= cut) whole++;
+            ASSERT_GE(got.size(), 2 + whole) << what;
+            for (std::size_t i = 0; i < whole; i++) {
+                EXPECT_EQ(got[2 + i].pktid, cuts[i].pktid) << what;
+                EXPECT_EQ(got[2 + i].src, cuts[i].src) << what;
+                EXPECT_EQ(got[2 + i].body, cuts[i].body) << what;
+            }
+            // At most the packet cut short after them, filled out.
+            ASSERT_LE(got.size(), 3 + whole) << what;
+            if (got.size() == 3 + whole) {
+                const torvik_testing::Got &torn = got.back();
+                EXPECT_EQ(torn.pktid, cuts[whole].pktid) << what;
+                EXPECT_EQ(torn.src, cuts[whole].src) << what;
+                EXPECT_EQ(torn.body.find_first_not_of(' ', cuts[whole].body.find_last_not_of(' ') + 1),
+                          std::string::npos)
+                    << what;
+            }
+            const int last = got.back().pktid;
+            {
+                Handle h(dir.path(), "r");
+                elog_reset_register();
+                EXPECT_EQ(torvikcorrect(h.id()), 0) << what;
+                EXPECT_EQ(elog_register_text(), "") << what;
+            }
+            // A writer on the repaired directory (for some of the cuts:
+            // its writes are synchronous).
+            if (cut % 23 != 0 && cut != newest.size()) continue;
+            {
+                Handle w(dir.path(), "b");
+                ASSERT_GT(w.id(), 0) << what;
+                ASSERT_EQ(w.put("WW_N_Z", 3000.0, "new1"), 0) << what;
+                ASSERT_EQ(w.put("WW_N_Z", 3001.0, "new2"), 0) << what;
+            }
+            std::vector<torvik_testing::Got> again = read_to_the_end(dir.path());
+            ASSERT_EQ(again.size(), got.size() + 2) << what;
+            EXPECT_EQ(again[got.size()].body, "new1") << what;
+            EXPECT_EQ(again[got.size() + 1].body, "new2") << what;
+            EXPECT_GT(again[got.size()].pktid, last) << what;
+            EXPECT_EQ(again[got.size() + 1].pktid, again[got.size()].pktid + 1) << what;
+        }
+    }
 }
 
 TEST(SegmentStat, ListsFullPathsAndAddsTheirSizes) {

@@ -63,6 +63,58 @@ class Handle {
     int id_;
 };
 
+struct Got {
+    int result = -99;
+    int pktid = -99;
+    std::string src;
+    double time = 0;
+    std::string body;
+};
+
+// A reading handle with the caller's buffers, closed at the end of its
+// scope.
+class Reader {
+  public:
+    explicit Reader(const std::string &path, const char *mode = "r")
+        : id_(torvikopen(const_cast<char *>(path.c_str()), const_cast<char *>(mode))) {}
+    ~Reader() {
+        if (id_ > 0) torvikclose(id_);
+        std::free(buf_);
+    }
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+    int id() const { return id_; }
+    int seek(int which) const { return torvikseek(id_, which); }
+    int tell() const { return torviktell(id_); }
+    Got reap() { return fill(torvikreap(id_, &pktid_, srcname_, &time_, &buf_, &nbytes_, &bufsize_)); }
+    Got get(int which) {
+        return fill(torvikget(id_, which, &pktid_, srcname_, &time_, &buf_, &nbytes_, &bufsize_));
+    }
+    char *buf() const { return buf_; }
+    int bufsize() const { return bufsize_; }
+    int nbytes() const { return nbytes_; }
+
+  private:
+    Got fill(int result) {
+        Got g;
+        g.result = result;
+        g.pktid = pktid_;
+        if (result == 0) {
+            g.src = srcname_;
+            g.time = time_;
+            g.body.assign(buf_ != nullptr ? buf_ : "", static_cast<std::size_t>(nbytes_));
+        }
+        return g;
+    }
+    int id_;
+    int pktid_ = -99;
+    char srcname_[64] = "";
+    double time_ = 0;
+    char *buf_ = nullptr;
+    int nbytes_ = 0;
+    int bufsize_ = 0;
+};
+
 // Runs this test binary afresh (in a child made by the caller) on the
 // tests that match filter; a fresh process has given no handle yet and
 // has not chosen its header form.

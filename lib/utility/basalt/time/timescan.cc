@@ -595,8 +595,23 @@ bool act(int form, const char *p, std::size_t n) {
 // The form that takes the text at p and its length: the longest match, the
 // first listed among equals.
 int longest_form(const char *p, std::size_t *length) {
+    // Text that begins with neither a digit nor a letter can only be taken
+    // by the forms that begin with punctuation or white space, and 64.
+    static constexpr int kOthers[] = {27, 28, 45, 47, 48, 49, 50, 51, 52, 53, 54, 55, 60, 61, 62};
     int best = 64;
     std::size_t best_n = 0;
+    if (!is_digit(p[0]) && !is_letter(p[0])) {
+        for (int form : kOthers) {
+            std::size_t n = form_at(form, p);
+            if (n > best_n) {
+                best = form;
+                best_n = n;
+            }
+        }
+        if (best_n == 0) best_n = form_at(64, p);
+        *length = best_n;
+        return best;
+    }
     for (int form = 1; form <= 64; form++) {
         std::size_t n = form_at(form, p);
         if (n > best_n) {
