@@ -79,7 +79,7 @@ void collect(int c, bool *cut) {
 }
 
 void report_cut() {
-    elog_complain(0, "db : text longer than %d characters cut near line #%d of %s\n",
+    elog_log(0, "db : text longer than %d characters cut near line #%d of %s\n",
                   static_cast<int>(kCollectMax), state.line,
                   state.input && state.input->label ? state.input->label : "");
 }
