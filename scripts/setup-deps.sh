@@ -7,7 +7,7 @@ for set in "$@"; do
     case $set in
         native) ;;
         arm) want="$want g++-arm-linux-gnueabihf qemu-user-static binfmt-support" ;;
-        bench) want="$want libbenchmark-dev" ;;
+        bench) want="$want libbenchmark-dev libsqlite3-dev" ;;
         fuzz) want="$want clang libclang-rt-14-dev" ;;
         *) echo "setup-deps: unknown set '$set'" >&2; exit 2 ;;
     esac

@@ -151,9 +151,40 @@ int unimplemented(int type, bool storing) {
     return dbINVALID;
 }
 
+// A plain decimal ("-12.5", "1700000000.25000") of at most 15 digits: the
+// digits as an integer and the power of ten are exact doubles, so their
+// quotient is the correctly rounded value, as strtod gives it.
+bool read_plain_decimal(const char *text, double *value) {
+    static const double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char *p = text;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+') p++;
+    int64_t digits = 0;
+    int ndigits = 0, decimals = 0;
+    bool point = false, any = false;
+    for (;; p++) {
+        if (*p >= '0' && *p <= '9') {
+            if (++ndigits > 15) return false;
+            digits = digits * 10 + (*p - '0');
+            if (point) decimals++;
+            any = true;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!any || *p != '\0') return false;
+    double v = static_cast<double>(digits) / kPowers[decimals];
+    *value = negative ? -v : v;
+    return true;
+}
+
 // A real in text: the value, and whether the whole text (but white space
 // after it) was a number.
 bool read_real(const char *text, double *value) {
+    if (read_plain_decimal(text, value)) return true;
     char *end = nullptr;
     *value = fix_strtod(text, &end);
     return end != nullptr && end != text && whitespace(end);

@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -93,7 +94,7 @@ class WorkBuffer {
   public:
     WorkBuffer(std::size_t n, const char *what)
         : p_(n <= sizeof small_ ? small_ : static_cast<char *>(LF_MALLOC(n, what))) {
-        std::memset(p_, 0, n <= sizeof small_ ? sizeof small_ : n);
+        std::memset(p_, 0, n);
     }
     ~WorkBuffer() {
         if (p_ != small_) std::free(p_);
@@ -235,6 +236,10 @@ void set_nfs_probe(int (*probe)(char *path));
 
 // Unmaps a table's data (an in-memory table keeps it); 0 or -1.
 int unmap_table_data(Table *table);
+
+// Brings a file table's size, count and mapping to a length the caller
+// knows the file has at least (after its own append); 0 or -102.
+int extend_table(Database *database, Table *table, int64_t length);
 
 // The lock of the table's relation, taken after mapping the table so that
 // its count is current; 0 or -102.

@@ -44,33 +44,34 @@ int append_to_file(Database *d, Relation *rel, Table *t, const char *record) {
     work[size] = '\0';
 
     if (_dblock(d, t) != 0) return dbINVALID;
-    int64_t end = relseek(t->fd, 0, SEEK_END);
+    // The file is open for appending: the write lands at its end, and the
+    // offset after it is the end of this record.
+    ssize_t wrote = rewrite(t->fd, work, static_cast<std::size_t>(size));
+    int64_t end = relseek(t->fd, 0, SEEK_CUR);
     if (end < 0) {
         elog_log(1, "lseek fails in dbadd on %s.\n", t->path);
         _dbunlock(d, t);
         return dbINVALID;
     }
-    t->count = size > 0 ? static_cast<int>(end / size) : 0;
-    ssize_t wrote = rewrite(t->fd, work, static_cast<std::size_t>(size));
     if (wrote != size) {
+        int64_t old_end = end - (wrote > 0 ? wrote : 0);
         elog_log(1, "Can't write record '%s' to table %s\n", work, t->path);
         for (int attempt = 0; attempt < kTruncateAttempts; attempt++) {
-            if (ftruncate(t->fd, static_cast<off_t>(end)) == 0) break;
+            if (ftruncate(t->fd, static_cast<off_t>(old_end)) == 0) break;
             elog_log(1, "Can't truncate table %s to length %d, attempt #%d", t->path,
-                     static_cast<int>(end), attempt);
+                     static_cast<int>(old_end), attempt);
             sleep(1);
         }
         _dbunlock(d, t);
         return dbINVALID;
     }
-    t->count++;
-    int number = t->count - 1;
+    int number = size > 0 ? static_cast<int>(end / size) - 1 : 0;
     if (d->dblocks != 0 && fsync(t->fd) != 0) {
         elog_log(1, "Couldn't fsync table %s\n", t->path);
         _dbunlock(d, t);
         return dbINVALID;
     }
-    if (map_table(d, rel, 0) != 0) {
+    if (extend_table(d, t, end) != 0) {
         _dbunlock(d, t);
         return dbINVALID;
     }
@@ -276,12 +277,15 @@ int dbaddchk(Dbptr db, const char *record) {
     if (record != nullptr) sncopy(t->scratch, record, rel->size);
     Dbptr table = make_dbptr(db.database, db.table, dbALL, dbALL);
     int count = 0;
-    Tbl *primary = nullptr, *alternate = nullptr;
-    char *timedate = nullptr;
-    if (dbquery(table, QUERY_RECORD_COUNT, &count) < 0 || count < 0) return dbINVALID;
-    dbquery(table, QUERY_PRIMARY_KEY, &primary);
-    dbquery(table, QUERY_ALTERNATE_KEY, &alternate);
-    dbquery(table, QUERY_TIMEDATE, &timedate);
+    // The keys, the Timedate name and the id name as the catalogue holds
+    // them (what dbquery answers for them).
+    Tbl *primary = rel->primary, *alternate = rel->alternate;
+    const char *timedate = r.database->schema->timedate;
+    // The records are searched only by keys: without keys their count does
+    // not matter.
+    if ((maxtbl(primary) > 0 || maxtbl(alternate) > 0) &&
+        (dbquery(table, QUERY_RECORD_COUNT, &count) < 0 || count < 0))
+        return dbINVALID;
     if (null_record(table) == nullptr) return dbINVALID;
 
     if (count > 0) {
@@ -291,9 +295,8 @@ int dbaddchk(Dbptr db, const char *record) {
         if (found != 1) return found;
     }
 
-    char *id_name = nullptr;
+    const char *id_name = rel->defines;
     Field *id_field = nullptr;
-    dbquery(table, QUERY_DEFINES, &id_name);
     if (id_name != nullptr && (id_field = own_field(rel, id_name)) != nullptr &&
         holds_null(rel, t->scratch, id_name)) {
         int id = next_id(table, id_name);
@@ -306,8 +309,7 @@ int dbaddchk(Dbptr db, const char *record) {
         id_field = nullptr;
     }
 
-    const char *name = nullptr;
-    dbquery(table, QUERY_TABLE_NAME, &name);
+    const char *name = rel->name;
     int result = dbINVALID;
     if (nullfield(rel, t->scratch, primary)) {
         elog_log(0, "Can't add record with null primary key to %s\n", name);
