@@ -114,19 +114,8 @@ using namespace ledgeform;
 
 namespace {
 
-int binary_width(int type) {
-    switch (type) {
-        case kBfloat: return 4;
-        case kBdouble: return 8;
-        case kBshort: return 2;
-        case kBint: return 4;
-        case kDbptrType: return 16;
-        default: return 0;
-    }
-}
-
 bool too_narrow(int type, int width) {
-    if (width >= binary_width(type)) return false;
+    if (width >= binary_size(type)) return false;
     elog_log(0, "field of %d bytes can't hold type %d\n", width, type);
     return true;
 }
@@ -271,14 +260,14 @@ extern "C" {
 int dbc2d(void *value, char *stored, int width, const char *format, int type) {
     int rc = format_text(value, stored, width, format, type, "%d", "%e");
     if (rc <= 0) return rc;
-    if (binary_width(type) == 0) return unimplemented(type, true);
+    if (binary_size(type) == 0) return unimplemented(type, true);
     if (too_narrow(type, width)) return dbINVALID;
     store_binary(value, stored, type);
     return 0;
 }
 
 int dbd2c(const char *stored, int width, void *value, int type) {
-    if (binary_width(type) > 0) {
+    if (binary_size(type) > 0) {
         if (too_narrow(type, width)) return dbINVALID;
         load_binary(stored, value, type);
         return 0;

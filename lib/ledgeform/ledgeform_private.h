@@ -147,6 +147,18 @@ constexpr int kOffdateKey = -357;
 
 inline bool is_binary_type(int type) { return type >= kBfloat && type <= kDbptrType; }
 
+// The bytes a binary type stores; 0 for the other types.
+inline int binary_size(int type) {
+    switch (type) {
+        case kBfloat: return 4;
+        case kBdouble: return 8;
+        case kBshort: return 2;
+        case kBint: return 4;
+        case kDbptrType: return 16;
+        default: return 0;
+    }
+}
+
 // ---- Catalogue helpers ----
 
 // The built-in attribute of every base-table slot: size 16, type 142, null
@@ -222,6 +234,13 @@ struct Resolved {
 
 // dbresolve into one record; returns the level or -102.
 int resolve(Dbptr db, Resolved *r);
+
+// Resolves the whole table of db (field and record dbALL).
+inline int resolve_table(Dbptr db, Resolved *r) {
+    db.field = dbALL;
+    db.record = dbALL;
+    return resolve(db, r);
+}
 
 // True when the record member names the scratch record.
 inline bool is_scratch(const Resolved &r) { return r.final.record == dbSCRATCH; }

@@ -11,6 +11,8 @@
 
 namespace {
 
+using ledgeform_testing::at;
+using ledgeform_testing::count_of;
 using ledgeform_testing::DatabaseTest;
 using ledgeform_testing::same;
 using ledgeform_testing::show;
@@ -28,11 +30,6 @@ class PointersTest : public DatabaseTest {
     }
     Dbptr db_{}, site_{}, sta_{};
 };
-
-Dbptr at(Dbptr p, int record) {
-    p.record = record;
-    return p;
-}
 
 TEST_F(PointersTest, ResolutionLevels) {
     Database *d = nullptr;

@@ -92,17 +92,27 @@ bool holds_null(Relation *rel, const char *record, const char *name) {
            std::memcmp(record + f->offset, rel->null + f->offset, field_width(f)) == 0;
 }
 
-// The parts of a range key "a::b".
-bool range_parts(const char *key, char *start, char *end, std::size_t room) {
-    const char *sep = std::strstr(key, "::");
-    if (sep == nullptr) return false;
-    std::size_t n = static_cast<std::size_t>(sep - key);
-    if (n >= room || std::strlen(sep + 2) >= room) return false;
-    std::memcpy(start, key, n);
-    start[n] = '\0';
-    std::strcpy(end, sep + 2);
-    return true;
-}
+// A key name as the null tests read it: a range "a::b" has the start a
+// and the plain part b; any other key is its own plain part.
+class KeyName {
+  public:
+    explicit KeyName(const char *key)
+        : start_(std::strlen(key) + 1, "key"), end_(std::strlen(key) + 1, "key"), plain_(key) {
+        const char *sep = std::strstr(key, "::");
+        if (sep == nullptr) return;
+        std::memcpy(start_.get(), key, static_cast<std::size_t>(sep - key));
+        std::strcpy(end_.get(), sep + 2);
+        range_ = true;
+        plain_ = end_.get();
+    }
+    const char *start() { return range_ ? start_.get() : nullptr; }
+    const char *plain() const { return plain_; }
+
+  private:
+    WorkBuffer start_, end_;
+    const char *plain_;
+    bool range_ = false;
+};
 
 bool is_open_end(const char *name) {
     return std::strcmp(name, "offdate") == 0 || std::strcmp(name, "endtime") == 0;
@@ -111,15 +121,9 @@ bool is_open_end(const char *name) {
 // Whether some key of the list holds its null value.
 bool nullfield(Relation *rel, const char *record, Tbl *keys) {
     for (int i = 0; i < maxtbl(keys); i++) {
-        const char *key = static_cast<char *>(gettbl(keys, i));
-        std::size_t room = std::strlen(key) + 1;
-        WorkBuffer start(room, "key"), end(room, "key");
-        const char *plain = key;
-        if (range_parts(key, start.get(), end.get(), room)) {
-            if (holds_null(rel, record, start.get())) return true;
-            plain = end.get();
-        }
-        if (holds_null(rel, record, plain) && !is_open_end(plain)) return true;
+        KeyName key(static_cast<char *>(gettbl(keys, i)));
+        if (key.start() != nullptr && holds_null(rel, record, key.start())) return true;
+        if (holds_null(rel, record, key.plain()) && !is_open_end(key.plain())) return true;
     }
     return false;
 }
@@ -129,17 +133,11 @@ bool allnull(Relation *rel, const char *record, Tbl *keys) {
     static const char *const kNeverNull[] = {"instype", "band",    "digital", "ncalib",
                                              "ncalper", "offdate", "endtime"};
     for (int i = 0; i < maxtbl(keys); i++) {
-        const char *key = static_cast<char *>(gettbl(keys, i));
-        std::size_t room = std::strlen(key) + 1;
-        WorkBuffer start(room, "key"), end(room, "key");
-        const char *plain = key;
-        if (range_parts(key, start.get(), end.get(), room)) {
-            if (holds_null(rel, record, start.get())) return true;
-            plain = end.get();
-        }
-        if (!holds_null(rel, record, plain)) return false;
+        KeyName key(static_cast<char *>(gettbl(keys, i)));
+        if (key.start() != nullptr && holds_null(rel, record, key.start())) return true;
+        if (!holds_null(rel, record, key.plain())) return false;
         for (const char *name : kNeverNull)
-            if (std::strcmp(plain, name) == 0) return false;
+            if (std::strcmp(key.plain(), name) == 0) return false;
     }
     return true;
 }
@@ -190,10 +188,8 @@ int check_key(Dbptr scratch, Relation *rel, Table *t, Tbl *keys, const char *whi
 extern "C" {
 
 int dbadd(Dbptr db, const char *record) {
-    db.field = dbALL;
-    db.record = dbALL;
     Resolved r;
-    if (resolve(db, &r) != RESOLVED_TABLE) {
+    if (resolve_table(db, &r) != RESOLVED_TABLE) {
         elog_log(0, "dbadd requires db pointer to table\n");
         return dbINVALID;
     }

@@ -14,6 +14,8 @@
 
 namespace {
 
+using ledgeform_testing::at;
+using ledgeform_testing::count_of;
 using ledgeform_testing::DatabaseTest;
 using ledgeform_testing::text_of;
 using testing::HasSubstr;
@@ -21,17 +23,6 @@ using testsupport::read_file;
 using testsupport::write_file;
 
 using TableFileTest = DatabaseTest;
-
-Dbptr at(Dbptr p, int record) {
-    p.record = record;
-    return p;
-}
-
-int count_of(Dbptr t) {
-    int n = -1;
-    dbquery(t, QUERY_RECORD_COUNT, &n);
-    return n;
-}
 
 std::string str(const char *s) { return s; }
 
