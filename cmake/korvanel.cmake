@@ -1,10 +1,12 @@
 # Helpers shared by the project's CMake files.
 
-# The static portability layer is linked whole into every program and test
-# binary and exported through the dynamic symbol table, so that the shared
-# libraries loaded by the program find it at run time.
+# The static portability layer and the database library are linked whole
+# into every program and test binary and exported through the dynamic symbol
+# table, so that the shared libraries loaded by the program find them at run
+# time.
 function(korvanel_link_program target)
   target_link_libraries(${target} PRIVATE
+    "$<LINK_LIBRARY:WHOLE_ARCHIVE,ledgeform>"
     "$<LINK_LIBRARY:WHOLE_ARCHIVE,kitbag>")
   set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
 endfunction()
