@@ -296,7 +296,7 @@ int dbaddchk(Dbptr db, const char *record) {
     dbquery(table, QUERY_DEFINES, &id_name);
     if (id_name != nullptr && (id_field = own_field(rel, id_name)) != nullptr &&
         holds_null(rel, t->scratch, id_name)) {
-        int id = next_id(table, id_name);
+        int id = dbnextid(table, id_name);
         if (id < 0) {
             elog_log(0, "Can't assign new %s to add record", id_name);
             return dbINVALID;
