@@ -114,19 +114,8 @@ using namespace ledgeform;
 
 namespace {
 
-int binary_width(int type) {
-    switch (type) {
-        case kBfloat: return 4;
-        case kBdouble: return 8;
-        case kBshort: return 2;
-        case kBint: return 4;
-        case kDbptrType: return 16;
-        default: return 0;
-    }
-}
-
 bool too_narrow(int type, int width) {
-    if (width >= binary_width(type)) return false;
+    if (width >= binary_size(type)) return false;
     elog_log(0, "field of %d bytes can't hold type %d\n", width, type);
     return true;
 }
@@ -151,9 +140,40 @@ int unimplemented(int type, bool storing) {
     return dbINVALID;
 }
 
+// A plain decimal ("-12.5", "1700000000.25000") of at most 15 digits: the
+// digits as an integer and the power of ten are exact doubles, so their
+// quotient is the correctly rounded value, as strtod gives it.
+bool read_plain_decimal(const char *text, double *value) {
+    static const double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                     1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
+    const char *p = text;
+    bool negative = *p == '-';
+    if (*p == '-' || *p == '+') p++;
+    int64_t digits = 0;
+    int ndigits = 0, decimals = 0;
+    bool point = false, any = false;
+    for (;; p++) {
+        if (*p >= '0' && *p <= '9') {
+            if (++ndigits > 15) return false;
+            digits = digits * 10 + (*p - '0');
+            if (point) decimals++;
+            any = true;
+        } else if (*p == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+    }
+    if (!any || *p != '\0') return false;
+    double v = static_cast<double>(digits) / kPowers[decimals];
+    *value = negative ? -v : v;
+    return true;
+}
+
 // A real in text: the value, and whether the whole text (but white space
 // after it) was a number.
 bool read_real(const char *text, double *value) {
+    if (read_plain_decimal(text, value)) return true;
     char *end = nullptr;
     *value = fix_strtod(text, &end);
     return end != nullptr && end != text && whitespace(end);
@@ -240,14 +260,14 @@ extern "C" {
 int dbc2d(void *value, char *stored, int width, const char *format, int type) {
     int rc = format_text(value, stored, width, format, type, "%d", "%e");
     if (rc <= 0) return rc;
-    if (binary_width(type) == 0) return unimplemented(type, true);
+    if (binary_size(type) == 0) return unimplemented(type, true);
     if (too_narrow(type, width)) return dbINVALID;
     store_binary(value, stored, type);
     return 0;
 }
 
 int dbd2c(const char *stored, int width, void *value, int type) {
-    if (binary_width(type) > 0) {
+    if (binary_size(type) > 0) {
         if (too_narrow(type, width)) return dbINVALID;
         load_binary(stored, value, type);
         return 0;

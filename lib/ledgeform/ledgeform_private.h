@@ -13,6 +13,7 @@
 #include <pthread.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
@@ -93,7 +94,7 @@ class WorkBuffer {
   public:
     WorkBuffer(std::size_t n, const char *what)
         : p_(n <= sizeof small_ ? small_ : static_cast<char *>(LF_MALLOC(n, what))) {
-        std::memset(p_, 0, n <= sizeof small_ ? sizeof small_ : n);
+        std::memset(p_, 0, n);
     }
     ~WorkBuffer() {
         if (p_ != small_) std::free(p_);
@@ -145,6 +146,18 @@ constexpr int kDbptrType = 142;
 constexpr int kOffdateKey = -357;
 
 inline bool is_binary_type(int type) { return type >= kBfloat && type <= kDbptrType; }
+
+// The bytes a binary type stores; 0 for the other types.
+inline int binary_size(int type) {
+    switch (type) {
+        case kBfloat: return 4;
+        case kBdouble: return 8;
+        case kBshort: return 2;
+        case kBint: return 4;
+        case kDbptrType: return 16;
+        default: return 0;
+    }
+}
 
 // ---- Catalogue helpers ----
 
@@ -222,6 +235,13 @@ struct Resolved {
 // dbresolve into one record; returns the level or -102.
 int resolve(Dbptr db, Resolved *r);
 
+// Resolves the whole table of db (field and record dbALL).
+inline int resolve_table(Dbptr db, Resolved *r) {
+    db.field = dbALL;
+    db.record = dbALL;
+    return resolve(db, r);
+}
+
 // True when the record member names the scratch record.
 inline bool is_scratch(const Resolved &r) { return r.final.record == dbSCRATCH; }
 
@@ -235,6 +255,10 @@ void set_nfs_probe(int (*probe)(char *path));
 
 // Unmaps a table's data (an in-memory table keeps it); 0 or -1.
 int unmap_table_data(Table *table);
+
+// Brings a file table's size, count and mapping to a length the caller
+// knows the file has at least (after its own append); 0 or -102.
+int extend_table(Database *database, Table *table, int64_t length);
 
 // The lock of the table's relation, taken after mapping the table so that
 // its count is current; 0 or -102.

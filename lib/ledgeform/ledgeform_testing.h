@@ -89,6 +89,19 @@ class DatabaseTest : public ::testing::Test {
     std::vector<Dbptr> opened_;
 };
 
+// The pointer with another record member.
+inline Dbptr at(Dbptr p, int record) {
+    p.record = record;
+    return p;
+}
+
+// The record count of a table (-1 when it cannot be had).
+inline int count_of(Dbptr t) {
+    int n = -1;
+    dbquery(t, QUERY_RECORD_COUNT, &n);
+    return n;
+}
+
 // A text field of a record, stripped.
 inline std::string text_of(Dbptr record, const char *field) {
     char buf[256] = "";

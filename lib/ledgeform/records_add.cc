@@ -44,33 +44,34 @@ int append_to_file(Database *d, Relation *rel, Table *t, const char *record) {
     work[size] = '\0';
 
     if (_dblock(d, t) != 0) return dbINVALID;
-    int64_t end = relseek(t->fd, 0, SEEK_END);
+    // The file is open for appending: the write lands at its end, and the
+    // offset after it is the end of this record.
+    ssize_t wrote = rewrite(t->fd, work, static_cast<std::size_t>(size));
+    int64_t end = relseek(t->fd, 0, SEEK_CUR);
     if (end < 0) {
         elog_log(1, "lseek fails in dbadd on %s.\n", t->path);
         _dbunlock(d, t);
         return dbINVALID;
     }
-    t->count = size > 0 ? static_cast<int>(end / size) : 0;
-    ssize_t wrote = rewrite(t->fd, work, static_cast<std::size_t>(size));
     if (wrote != size) {
+        int64_t old_end = end - (wrote > 0 ? wrote : 0);
         elog_log(1, "Can't write record '%s' to table %s\n", work, t->path);
         for (int attempt = 0; attempt < kTruncateAttempts; attempt++) {
-            if (ftruncate(t->fd, static_cast<off_t>(end)) == 0) break;
+            if (ftruncate(t->fd, static_cast<off_t>(old_end)) == 0) break;
             elog_log(1, "Can't truncate table %s to length %d, attempt #%d", t->path,
-                     static_cast<int>(end), attempt);
+                     static_cast<int>(old_end), attempt);
             sleep(1);
         }
         _dbunlock(d, t);
         return dbINVALID;
     }
-    t->count++;
-    int number = t->count - 1;
+    int number = size > 0 ? static_cast<int>(end / size) - 1 : 0;
     if (d->dblocks != 0 && fsync(t->fd) != 0) {
         elog_log(1, "Couldn't fsync table %s\n", t->path);
         _dbunlock(d, t);
         return dbINVALID;
     }
-    if (map_table(d, rel, 0) != 0) {
+    if (extend_table(d, t, end) != 0) {
         _dbunlock(d, t);
         return dbINVALID;
     }
@@ -91,17 +92,27 @@ bool holds_null(Relation *rel, const char *record, const char *name) {
            std::memcmp(record + f->offset, rel->null + f->offset, field_width(f)) == 0;
 }
 
-// The parts of a range key "a::b".
-bool range_parts(const char *key, char *start, char *end, std::size_t room) {
-    const char *sep = std::strstr(key, "::");
-    if (sep == nullptr) return false;
-    std::size_t n = static_cast<std::size_t>(sep - key);
-    if (n >= room || std::strlen(sep + 2) >= room) return false;
-    std::memcpy(start, key, n);
-    start[n] = '\0';
-    std::strcpy(end, sep + 2);
-    return true;
-}
+// A key name as the null tests read it: a range "a::b" has the start a
+// and the plain part b; any other key is its own plain part.
+class KeyName {
+  public:
+    explicit KeyName(const char *key)
+        : start_(std::strlen(key) + 1, "key"), end_(std::strlen(key) + 1, "key"), plain_(key) {
+        const char *sep = std::strstr(key, "::");
+        if (sep == nullptr) return;
+        std::memcpy(start_.get(), key, static_cast<std::size_t>(sep - key));
+        std::strcpy(end_.get(), sep + 2);
+        range_ = true;
+        plain_ = end_.get();
+    }
+    const char *start() { return range_ ? start_.get() : nullptr; }
+    const char *plain() const { return plain_; }
+
+  private:
+    WorkBuffer start_, end_;
+    const char *plain_;
+    bool range_ = false;
+};
 
 bool is_open_end(const char *name) {
     return std::strcmp(name, "offdate") == 0 || std::strcmp(name, "endtime") == 0;
@@ -110,15 +121,9 @@ bool is_open_end(const char *name) {
 // Whether some key of the list holds its null value.
 bool nullfield(Relation *rel, const char *record, Tbl *keys) {
     for (int i = 0; i < maxtbl(keys); i++) {
-        const char *key = static_cast<char *>(gettbl(keys, i));
-        std::size_t room = std::strlen(key) + 1;
-        WorkBuffer start(room, "key"), end(room, "key");
-        const char *plain = key;
-        if (range_parts(key, start.get(), end.get(), room)) {
-            if (holds_null(rel, record, start.get())) return true;
-            plain = end.get();
-        }
-        if (holds_null(rel, record, plain) && !is_open_end(plain)) return true;
+        KeyName key(static_cast<char *>(gettbl(keys, i)));
+        if (key.start() != nullptr && holds_null(rel, record, key.start())) return true;
+        if (holds_null(rel, record, key.plain()) && !is_open_end(key.plain())) return true;
     }
     return false;
 }
@@ -128,17 +133,11 @@ bool allnull(Relation *rel, const char *record, Tbl *keys) {
     static const char *const kNeverNull[] = {"instype", "band",    "digital", "ncalib",
                                              "ncalper", "offdate", "endtime"};
     for (int i = 0; i < maxtbl(keys); i++) {
-        const char *key = static_cast<char *>(gettbl(keys, i));
-        std::size_t room = std::strlen(key) + 1;
-        WorkBuffer start(room, "key"), end(room, "key");
-        const char *plain = key;
-        if (range_parts(key, start.get(), end.get(), room)) {
-            if (holds_null(rel, record, start.get())) return true;
-            plain = end.get();
-        }
-        if (!holds_null(rel, record, plain)) return false;
+        KeyName key(static_cast<char *>(gettbl(keys, i)));
+        if (key.start() != nullptr && holds_null(rel, record, key.start())) return true;
+        if (!holds_null(rel, record, key.plain())) return false;
         for (const char *name : kNeverNull)
-            if (std::strcmp(plain, name) == 0) return false;
+            if (std::strcmp(key.plain(), name) == 0) return false;
     }
     return true;
 }
@@ -189,10 +188,8 @@ int check_key(Dbptr scratch, Relation *rel, Table *t, Tbl *keys, const char *whi
 extern "C" {
 
 int dbadd(Dbptr db, const char *record) {
-    db.field = dbALL;
-    db.record = dbALL;
     Resolved r;
-    if (resolve(db, &r) != RESOLVED_TABLE) {
+    if (resolve_table(db, &r) != RESOLVED_TABLE) {
         elog_log(0, "dbadd requires db pointer to table\n");
         return dbINVALID;
     }
@@ -276,12 +273,15 @@ int dbaddchk(Dbptr db, const char *record) {
     if (record != nullptr) sncopy(t->scratch, record, rel->size);
     Dbptr table = make_dbptr(db.database, db.table, dbALL, dbALL);
     int count = 0;
-    Tbl *primary = nullptr, *alternate = nullptr;
-    char *timedate = nullptr;
-    if (dbquery(table, QUERY_RECORD_COUNT, &count) < 0 || count < 0) return dbINVALID;
-    dbquery(table, QUERY_PRIMARY_KEY, &primary);
-    dbquery(table, QUERY_ALTERNATE_KEY, &alternate);
-    dbquery(table, QUERY_TIMEDATE, &timedate);
+    // The keys, the Timedate name and the id name as the catalogue holds
+    // them (what dbquery answers for them).
+    Tbl *primary = rel->primary, *alternate = rel->alternate;
+    const char *timedate = r.database->schema->timedate;
+    // The records are searched only by keys: without keys their count does
+    // not matter.
+    if ((maxtbl(primary) > 0 || maxtbl(alternate) > 0) &&
+        (dbquery(table, QUERY_RECORD_COUNT, &count) < 0 || count < 0))
+        return dbINVALID;
     if (null_record(table) == nullptr) return dbINVALID;
 
     if (count > 0) {
@@ -291,9 +291,8 @@ int dbaddchk(Dbptr db, const char *record) {
         if (found != 1) return found;
     }
 
-    char *id_name = nullptr;
+    const char *id_name = rel->defines;
     Field *id_field = nullptr;
-    dbquery(table, QUERY_DEFINES, &id_name);
     if (id_name != nullptr && (id_field = own_field(rel, id_name)) != nullptr &&
         holds_null(rel, t->scratch, id_name)) {
         int id = dbnextid(table, id_name);
@@ -306,8 +305,7 @@ int dbaddchk(Dbptr db, const char *record) {
         id_field = nullptr;
     }
 
-    const char *name = nullptr;
-    dbquery(table, QUERY_TABLE_NAME, &name);
+    const char *name = rel->name;
     int result = dbINVALID;
     if (nullfield(rel, t->scratch, primary)) {
         elog_log(0, "Can't add record with null primary key to %s\n", name);

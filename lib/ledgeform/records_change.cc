@@ -88,10 +88,8 @@ int dbmark(Dbptr db) {
 }
 
 int dbcrunch(Dbptr db) {
-    db.field = dbALL;
-    db.record = dbALL;
     Resolved r;
-    if (resolve(db, &r) != RESOLVED_TABLE) return dbINVALID;
+    if (resolve_table(db, &r) != RESOLVED_TABLE) return dbINVALID;
     Database *d = r.database;
     Table *t = r.table;
     if (t == nullptr || t->count == 0) return 0;
@@ -127,10 +125,8 @@ int dbcrunch(Dbptr db) {
 }
 
 int dbtruncate(Dbptr db, int n) {
-    db.field = dbALL;
-    db.record = dbALL;
     Resolved r;
-    if (resolve(db, &r) != RESOLVED_TABLE) {
+    if (resolve_table(db, &r) != RESOLVED_TABLE) {
         elog_log(0, "dbtruncate requires db pointer to table\n");
         return dbINVALID;
     }

@@ -12,6 +12,8 @@
 namespace {
 
 using ledgeform_testing::cs;
+using ledgeform_testing::at;
+using ledgeform_testing::count_of;
 using ledgeform_testing::DatabaseTest;
 using ledgeform_testing::image_of;
 using ledgeform_testing::same;
@@ -23,17 +25,6 @@ using testsupport::read_file;
 using RecordsTest = DatabaseTest;
 
 constexpr double kTime = 1700000000.5;
-
-Dbptr at(Dbptr t, int record) {
-    t.record = record;
-    return t;
-}
-
-int count_of(Dbptr t) {
-    int n = -1;
-    dbquery(t, QUERY_RECORD_COUNT, &n);
-    return n;
-}
 
 void set_old_mtime(const std::string &path) {
     struct timeval times[2] = {{1000000000, 0}, {1000000000, 0}};

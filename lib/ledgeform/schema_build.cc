@@ -42,18 +42,6 @@ bool same_attribute(const Attribute *a, const Attribute *b) {
     return same;
 }
 
-// The bytes a binary type stores.
-int binary_size(int type) {
-    switch (type) {
-        case kBfloat: return 4;
-        case kBdouble: return 8;
-        case kBshort: return 2;
-        case kBint: return 4;
-        case kDbptrType: return 16;
-        default: return 0;
-    }
-}
-
 Field *add_field(Relation *r, int id, int offset, int table, int is_dbptr, void *attribute) {
     Field *f = new_field();
     f->id = id;

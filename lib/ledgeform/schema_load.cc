@@ -89,8 +89,9 @@ Schema *open_schema(const char *names, const char *dbpath) {
             return nullptr;
         }
     }
+    int nparts = maxtbl(parts);
     freetbl(parts, nullptr);
-    if (maxtbl(parts) == 0) {
+    if (nparts == 0) {
         elog_log(0, "Can't open schema file '%s'.\n", schema->schemas);
         dbfree_schema(schema);
         return nullptr;

@@ -99,10 +99,8 @@ void new_scratch(Dbptr db, Table *table) {
 }
 
 int new_null(Dbptr db) {
-    db.field = dbALL;
-    db.record = dbALL;
     Resolved r;
-    if (resolve(db, &r) != RESOLVED_TABLE) return dbINVALID;
+    if (resolve_table(db, &r) != RESOLVED_TABLE) return dbINVALID;
     Relation *rel = r.relation;
     char *null = static_cast<char *>(
         LF_MALLOC(static_cast<std::size_t>(rel->size) + 1, "nullrecord"));

@@ -32,6 +32,15 @@ void open_lock_file(Table *t) {
     if (t->lockfd < 0) elog_log(1, "Can't open lock file '%s' for writing", t->lockname);
 }
 
+// Whether the table has its lock file open (opening it when needed); logs
+// "no lock file '...' to lock" (or "to unlock") when not.
+bool have_lock_file(Table *t, const char *action) {
+    if (t->lockfd < 0) open_lock_file(t);
+    if (t->lockfd >= 0) return true;
+    elog_log(0, "no lock file '%s' to %s", t->lockname ? t->lockname : "", action);
+    return false;
+}
+
 // Closes and maps the table again, so that what other hosts wrote is seen.
 int reopen_table(Database *db, Table *t) {
     if (t->data != nullptr) {
@@ -57,11 +66,7 @@ int unlock_file(Database *db, Table *t) {
         }
         return 0;
     }
-    if (t->lockfd < 0) open_lock_file(t);
-    if (t->lockfd < 0) {
-        elog_log(0, "no lock file '%s' to unlock", t->lockname ? t->lockname : "");
-        return dbINVALID;
-    }
+    if (!have_lock_file(t, "unlock")) return dbINVALID;
     if (lockf(t->lockfd, F_ULOCK, 0) != 0) {
         elog_log(1, "Can't unlock lockfile '%s' in _dbunlock fd=\n", t->lockname);
         return dbINVALID;
@@ -105,11 +110,7 @@ int _dblock(Database *db, Table *t) {
         t->lockdepth = 1;
         return 0;
     }
-    if (t->lockfd < 0) open_lock_file(t);
-    if (t->lockfd < 0) {
-        elog_log(0, "no lock file '%s' to lock", t->lockname ? t->lockname : "");
-        return dbINVALID;
-    }
+    if (!have_lock_file(t, "lock")) return dbINVALID;
     if (lockf(t->lockfd, F_LOCK, 0) != 0) {
         elog_log(1, "_dblock can't lock lockfile '%s'\n", t->lockname);
         return dbINVALID;

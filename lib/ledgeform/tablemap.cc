@@ -142,7 +142,7 @@ int remap_table(Database *db, Table *t, struct stat *st) {
     if (covered) return result;
     std::size_t room = page_round(static_cast<std::size_t>(length) + length / 4 + 65536);
     if (room > INT_MAX) room = static_cast<std::size_t>(length);
-    void *data = mmap(nullptr, room, prot, MAP_SHARED, t->fd, 0);
+    void *data = mmap(nullptr, room, prot, MAP_SHARED | MAP_POPULATE, t->fd, 0);
     if (data == MAP_FAILED) {
         if (db->dblocks == -1 && path_is_nfs(t->path) == 1)
             elog_log(0, "DBLOCKS is local, but the filesystem for %s is nfs", t->path);
@@ -181,6 +181,15 @@ int unmap_table_data(Table *t) {
 }
 
 double now() { return std_now(); }
+
+int extend_table(Database *db, Table *t, int64_t length) {
+    if (length <= t->size) return 0;
+    struct stat st;
+    std::memset(&st, 0, sizeof st);
+    st.st_size = static_cast<off_t>(length);
+    st.st_mtime = 0;  // the length is whole: no wait
+    return remap_table(db, t, &st);
+}
 
 }  // namespace ledgeform
 

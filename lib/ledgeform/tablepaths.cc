@@ -100,12 +100,19 @@ char *tablepath_candidate(const char *dbdir, const char *dbbase, const char *tab
     return concatpaths(dbdir, elem.get(), file.get(), nullptr);
 }
 
-// The directory of the database path ("." without one) and its base name.
-void dbname_parts(const char *dbname, char **dir, const char **base) {
+// Calls visit(candidate) with each candidate (malloc'd, the visitor's) of
+// dbtablepath and dbtblpaths after the first, in path order; stops when
+// visit returns true.
+template <typename Visit>
+void each_tablepath(const char *dbname, const char *table, const char *dbpath, Visit visit) {
     const char *slash = std::strrchr(dbname, '/');
-    *dir = slash == nullptr ? copy_n(".", 1)
-                            : copy_n(dbname, slash == dbname ? 1 : static_cast<std::size_t>(slash - dbname));
-    *base = slash ? slash + 1 : dbname;
+    Owned<char> dir(slash == nullptr ? copy_n(".", 1)
+                                     : copy_n(dbname, slash == dbname ? 1 : static_cast<std::size_t>(slash - dbname)));
+    const char *base = slash ? slash + 1 : dbname;
+    each_element(dbpath, [&](const char *element, std::size_t n) {
+        char *candidate = tablepath_candidate(dir.get(), base, table, element, n);
+        return candidate != nullptr && visit(candidate);
+    });
 }
 
 }  // namespace
@@ -140,13 +147,8 @@ int dbtablepath(const char *dbname, const char *table, const char *dbpath, char 
     if (is_present(first.get())) {
         hit.reset(LF_STRDUP(first.get(), "path"));
     } else {
-        char *dir_raw = nullptr;
-        const char *base = nullptr;
-        dbname_parts(dbname, &dir_raw, &base);
-        Owned<char> dir(dir_raw);
-        each_element(dbpath, [&](const char *element, std::size_t n) {
-            char *candidate = tablepath_candidate(dir.get(), base, table, element, n);
-            if (candidate != nullptr && is_present(candidate)) {
+        each_tablepath(dbname, table, dbpath, [&](char *candidate) {
+            if (is_present(candidate)) {
                 hit.reset(candidate);
                 return true;
             }
@@ -169,13 +171,7 @@ int dbtablepath(const char *dbname, const char *table, const char *dbpath, char 
 Tbl *dbtblpaths(const char *dbname, const char *table, const char *dbpath) {
     Tbl *list = newtbl(0);
     pushtbl(list, strconcat(dbname, ".", table, nullptr));
-    char *dir_raw = nullptr;
-    const char *base = nullptr;
-    dbname_parts(dbname, &dir_raw, &base);
-    Owned<char> dir(dir_raw);
-    each_element(dbpath, [&](const char *element, std::size_t n) {
-        char *candidate = tablepath_candidate(dir.get(), base, table, element, n);
-        if (candidate == nullptr) return false;
+    each_tablepath(dbname, table, dbpath, [&](char *candidate) {
         const char *last = static_cast<char *>(gettbl(list, maxtbl(list) - 1));
         if (std::strcmp(last, candidate) == 0)
             std::free(candidate);
