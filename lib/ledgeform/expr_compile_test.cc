@@ -190,6 +190,25 @@ TEST_F(CompileTest, PatternLiterals) {
     EXPECT_EQ(compile(plain_, "s =~ /(/").rc, dbINVALID);
     EXPECT_THAT(log(), HasSubstr("'(' failed to compile: "));
     clear_log();
+    // Repetitions the system's compiler would copy without end are refused.
+    for (const char *pattern :
+         {"a++++++++++++++++++++++++", "((((((((((((((((((((a+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+",
+          "((a{200}){200}){200}", "(a{1,30000})", "[a-z]{999}{999}"}) {
+        clear_log();
+        EXPECT_EQ(compile(plain_, std::string("s =~ /") + pattern + "/").rc, dbINVALID) << pattern;
+        EXPECT_THAT(log(), HasSubstr(std::string("'") + pattern +
+                                     "' failed to compile: pattern too complex"));
+        EXPECT_EQ(compile(plain_, std::string("patsub(s, '") + pattern + "', 'x')").rc, dbINVALID);
+        EXPECT_THAT(log(), HasSubstr("pattern too complex"));
+    }
+    // Ordinary repetitions, bracket expressions and groups compile.
+    for (const char *pattern : {"(a{10}){10}", "[[:alpha:]]+[0-9]{1,255}", "(a|b)*c?d+", "a**",
+                                "\\++", "[+]+", "x{2,}"}) {
+        clear_log();
+        EXPECT_EQ(compile(plain_, std::string("s =~ /") + pattern + "/").rc, dbBOOLEAN)
+            << pattern << "\n" << log();
+    }
+    clear_log();
     // The right operand of a match must be a pattern.
     EXPECT_EQ(compile(plain_, "s =~ 'a'").rc, dbINVALID);
     EXPECT_THAT(log(), HasSubstr("parse error"));

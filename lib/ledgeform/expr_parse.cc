@@ -379,10 +379,8 @@ bool Parser::function_call(Expression *name, Tbl *args, int depth) {
             return give_up();
         }
         auto *re = static_cast<regex_t *>(LF_MALLOC(sizeof(regex_t), "preg"));
-        int rc = regcomp(re, pattern->value.s, REG_EXTENDED);
-        if (rc != 0) {
-            char reason[1024];
-            regerror(rc, re, reason, sizeof reason);
+        char reason[1024];
+        if (compile_pattern(re, pattern->value.s, reason, sizeof reason) != 0) {
             std::free(re);
             char *message = format_new("patsub re '%s' didn't compile: %s", pattern->value.s, reason);
             if (std::strlen(message) > 1023) message[1023] = '\0';

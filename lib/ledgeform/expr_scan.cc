@@ -314,10 +314,8 @@ Token Scanner::scan_pattern() {
     if (!collect('/', true, &text, &length)) return fail();
     Owned<char> owned(text);
     auto *re = static_cast<regex_t *>(LF_MALLOC(sizeof(regex_t), "preg"));
-    int rc = regcomp(re, text, REG_EXTENDED);
-    if (rc != 0) {
-        char message[kRegerrorRoom];
-        regerror(rc, re, message, sizeof message);
+    char message[kRegerrorRoom];
+    if (compile_pattern(re, text, message, sizeof message) != 0) {
         std::free(re);
         elog_log(0, "'%s' failed to compile: %s", text, message);
         return fail();
