@@ -11,9 +11,10 @@
  * Failures are logged through the error log and reported as dbINVALID
  * (-102), or as a Dbptr whose four members are -102 (dbinvalid()).
  *
- * Threads: the schema compiler and the registry of open databases guard
- * themselves; everything else about one database (its catalogue, tables and
- * records) belongs to one thread at a time. Between processes, appends,
+ * Threads: the schema compiler, the expression compiler, the expression
+ * evaluator (dbex_eval) and the registry of open databases guard
+ * themselves; everything else about one database (its catalogue, tables,
+ * views and records) belongs to one thread at a time. Between processes, appends,
  * deletes, compaction and truncation take the table lock of the database's
  * lock mode.
  *

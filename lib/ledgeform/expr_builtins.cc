@@ -63,32 +63,39 @@ double exf_max(double a, double b) { return a > b ? a : b; }
 
 // ---- Positions and regions ----
 
+namespace {
+
+// The distance (part 0) or azimuth (part 1) in degrees from the first
+// point to the second.
+double between(double lat1, double lon1, double lat2, double lon2, int part) {
+    double delta = 0, azimuth = 0;
+    dist(lat1 * kToRadians, lon1 * kToRadians, lat2 * kToRadians, lon2 * kToRadians, &delta,
+         &azimuth);
+    return (part == 0 ? delta : azimuth) * kToDegrees;
+}
+
+// The latitude (part 0) or longitude (part 1) in degrees of the point a
+// distance away along an azimuth.
+double reached(double lat, double lon, double delta, double azimuth, int part) {
+    double lat2 = 0, lon2 = 0;
+    latlon(lat * kToRadians, lon * kToRadians, delta * kToRadians, azimuth * kToRadians, &lat2,
+           &lon2);
+    return (part == 0 ? lat2 : lon2) * kToDegrees;
+}
+
+}  // namespace
+
 double exf_distance(double lat1, double lon1, double lat2, double lon2) {
-    double delta = 0, azimuth = 0;
-    dist(lat1 * kToRadians, lon1 * kToRadians, lat2 * kToRadians, lon2 * kToRadians, &delta,
-         &azimuth);
-    return delta * kToDegrees;
+    return between(lat1, lon1, lat2, lon2, 0);
 }
-
 double exf_azimuth(double lat1, double lon1, double lat2, double lon2) {
-    double delta = 0, azimuth = 0;
-    dist(lat1 * kToRadians, lon1 * kToRadians, lat2 * kToRadians, lon2 * kToRadians, &delta,
-         &azimuth);
-    return azimuth * kToDegrees;
+    return between(lat1, lon1, lat2, lon2, 1);
 }
-
 double exf_latitude(double lat, double lon, double delta, double azimuth) {
-    double lat2 = 0, lon2 = 0;
-    latlon(lat * kToRadians, lon * kToRadians, delta * kToRadians, azimuth * kToRadians, &lat2,
-           &lon2);
-    return lat2 * kToDegrees;
+    return reached(lat, lon, delta, azimuth, 0);
 }
-
 double exf_longitude(double lat, double lon, double delta, double azimuth) {
-    double lat2 = 0, lon2 = 0;
-    latlon(lat * kToRadians, lon * kToRadians, delta * kToRadians, azimuth * kToRadians, &lat2,
-           &lon2);
-    return lon2 * kToDegrees;
+    return reached(lat, lon, delta, azimuth, 1);
 }
 
 int32_t exf_grn(double lat, double lon) { return grnumber(lat, lon); }

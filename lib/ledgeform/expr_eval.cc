@@ -584,6 +584,10 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl 
         no_value(result, kInvalidType);
         return;
     }
+    if (is_call_kind(node->kind)) {
+        function(db, node, flag, result, temps);
+        return;
+    }
     switch (node->kind) {
         case kConstant:
             *result = node->value;
@@ -609,15 +613,6 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl 
             return;
         }
         case kOperator: operate(db, node, flag, result, temps); return;
-        case kFunction0:
-        case kFunction1:
-        case kFunction2:
-        case kFunction3:
-        case kFunction4:
-        case kPatsub:
-        case kRecordFunction0:
-        case kRecordFunction1:
-        case kAggregate: function(db, node, flag, result, temps); return;
         case kExec: {
             zero(result, dbSTRING);
             if (node->expr_tbl == nullptr || maxtbl(node->expr_tbl) == 0) {

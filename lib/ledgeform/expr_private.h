@@ -40,6 +40,22 @@ enum NodeKind {
     kResolvedField = 121,
 };
 
+// The kinds of a call of a built-in function (value.i is its row).
+inline bool is_call_kind(int kind) {
+    switch (kind) {
+        case kFunction0:
+        case kFunction1:
+        case kFunction2:
+        case kFunction3:
+        case kFunction4:
+        case kPatsub:
+        case kRecordFunction0:
+        case kRecordFunction1:
+        case kAggregate: return true;
+        default: return false;
+    }
+}
+
 // ---- Operator codes ----
 
 enum OperatorCode {

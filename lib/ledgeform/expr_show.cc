@@ -45,6 +45,10 @@ void show_immediate(FILE *out, const Exvalue *value, int type) {
 }
 
 void show_value(FILE *out, const Exvalue *value, int kind, int type) {
+    if (is_call_kind(kind)) {
+        std::fprintf(out, " %s", value->i >= 0 && value->i < nfunctions ? functions[value->i].name : "?");
+        return;
+    }
     switch (kind) {
         case kConstant: show_immediate(out, value, type); return;
         case kOperator:
@@ -53,17 +57,6 @@ void show_value(FILE *out, const Exvalue *value, int kind, int type) {
                        out);
             return;
         case kFieldRef: std::fprintf(out, " %s ", value->s != nullptr ? value->s : ""); return;
-        case kFunction1:
-        case kFunction2:
-        case kFunction3:
-        case kFunction4:
-        case kPatsub:
-        case kFunction0:
-        case kRecordFunction0:
-        case kRecordFunction1:
-        case kAggregate:
-            std::fprintf(out, " %s", value->i >= 0 && value->i < nfunctions ? functions[value->i].name : "?");
-            return;
         case kConversion: std::fputs(" type-conversion ", out); return;
         case kNullValue: std::fputs(" NULL", out); return;
         case kExec: std::fputs(" Exec", out); return;

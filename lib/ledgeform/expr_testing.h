@@ -153,18 +153,7 @@ inline std::string grouping(const Expression *n) {
 inline void rows_called(const Expression *n, bool *called) {
     using namespace ledgeform;
     if (n == nullptr) return;
-    switch (n->kind) {
-        case kFunction0:
-        case kFunction1:
-        case kFunction2:
-        case kFunction3:
-        case kFunction4:
-        case kPatsub:
-        case kRecordFunction0:
-        case kRecordFunction1:
-        case kAggregate: called[n->value.i] = true; break;
-        default: break;
-    }
+    if (is_call_kind(n->kind)) called[n->value.i] = true;
     rows_called(n->left, called);
     rows_called(n->right, called);
     rows_called(n->x3, called);

@@ -142,9 +142,8 @@ using namespace ledgeform;
 extern "C" {
 
 int dbwrite_view(Dbptr db, FILE *file) {
-    db.field = db.record = dbALL;
     Resolved r;
-    if (resolve(db, &r) != RESOLVED_TABLE) {
+    if (resolve_table(db, &r) != RESOLVED_TABLE) {
         elog_log(0, "Can't write view -- invalid db pointer.\n");
         return dbINVALID;
     }
@@ -286,9 +285,9 @@ int dbread_view(FILE *file, Dbptr *result, const char *name) {
 }
 
 int dbsave_view(Dbptr view) {
-    view.field = view.record = dbALL;
     Resolved r;
-    if (resolve(view, &r) != RESOLVED_TABLE || !r.relation->is_view) return dbINVALID;
+    if (resolve_table(view, &r) != RESOLVED_TABLE || !r.relation->is_view) return dbINVALID;
+    view.field = view.record = dbALL;
     Relation *rel = r.relation;
     char *path = nullptr;
     if (dbquery(view, QUERY_TABLE_PATH, &path) != 0 || path == nullptr) return dbINVALID;

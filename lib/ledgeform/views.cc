@@ -102,9 +102,8 @@ Dbptr *dbref(Dbptr *db) {
 }
 
 int dbsize(Dbptr db) {
-    db.field = db.record = dbALL;
     Resolved r;
-    if (resolve(db, &r) == RESOLVED_TABLE && is_pure_view(r.relation)) return r.relation->nbases;
+    if (resolve_table(db, &r) == RESOLVED_TABLE && is_pure_view(r.relation)) return r.relation->nbases;
     return 1;
 }
 
