@@ -21,3 +21,31 @@ function(korvanel_test name)
   add_test(NAME ${name} COMMAND ${name})
   set_tests_properties(${name} PROPERTIES TIMEOUT 600)
 endfunction()
+
+# korvanel_stand_in(NAME)
+# A stand-in for one of the maker's libraries under platform/libNAME: the
+# shared library libNAME.so.3 of every .cc there (tests aside) exporting
+# NAME.h alone, installed beside ours, with its tests.
+function(korvanel_stand_in name)
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cc)
+  list(FILTER sources EXCLUDE REGEX "_test\\.cc$")
+  file(GLOB tests CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cc)
+  add_library(${name} SHARED ${sources})
+  target_include_directories(${name} PUBLIC
+    $<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}>
+    $<INSTALL_INTERFACE:include>)
+  set_target_properties(${name} PROPERTIES
+    SOVERSION 3
+    C_VISIBILITY_PRESET hidden
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+  target_link_libraries(${name} PRIVATE m)
+  target_link_options(${name} PRIVATE
+    -Wl,--version-script=${PROJECT_SOURCE_DIR}/lib/utility/basalt/exports.map)
+  install(TARGETS ${name} LIBRARY DESTINATION lib)
+  install(FILES ${name}.h DESTINATION include)
+  foreach(test_source ${tests})
+    get_filename_component(test_name ${test_source} NAME_WE)
+    korvanel_test(${name}_${test_name} ${test_source} LIBS ${name} basalt)
+  endforeach()
+endfunction()

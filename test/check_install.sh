@@ -9,10 +9,12 @@ trap 'rm -rf "$root"' EXIT
 "$cmake" --install "$build" --prefix "$root" >/dev/null
 for f in include/basalt.h include/kitbag.h include/torvik.h include/fake.h include/gannet.h \
          include/db.h lib/libbasalt.so.3 lib/libbasalt.so lib/libtorvik.so.3 lib/libtorvik.so \
-         lib/libgannet.so.3 lib/libgannet.so lib/libkitbag.a lib/libledgeform.a; do
+         lib/libgannet.so.3 lib/libgannet.so lib/libkitbag.a lib/libledgeform.a \
+         include/geopos.h include/journ.h lib/libgeopos.so.3 lib/libgeopos.so \
+         lib/libjourn.so.3 lib/libjourn.so; do
     [ -e "$root/$f" ] || { echo "missing from the installation: $f"; exit 1; }
 done
-for l in libbasalt libtorvik libgannet; do
+for l in libbasalt libtorvik libgannet libgeopos libjourn; do
     [ -L "$root/lib/$l.so" ] || { echo "lib/$l.so is not a link"; exit 1; }
 done
 [ ! -e "$root/lib/libimksignal.so" ] || { echo "the test-only signal generator was installed"; exit 1; }
@@ -20,6 +22,7 @@ done
 [ -f "$root/data/units" ] || { echo "missing from the installation: data/units"; exit 1; }
 "$cc" -o "$root/probe" "$probe" -I"$root/include" -L"$root/lib" \
     -Wl,--whole-archive -lkitbag -lledgeform -Wl,--no-whole-archive -ltorvik -lgannet -lbasalt \
+    -lgeopos -ljourn -lm \
     -Wl,--export-dynamic -Wl,-rpath,"$root/lib"
 mkdir "$root/ring" "$root/db"
 # shellcheck disable=SC2086

@@ -280,7 +280,7 @@ void dbfree_jig(Jig *jig) {
     if (jig->components != nullptr)
         freetbl(jig->components, [](void *c) {
             auto *component = static_cast<Key_component *>(c);
-            if (component->expr != nullptr) ledgeform::free_expression(component->expr);
+            dbex_free(component->expr);
             std::free(component);
         });
     if (jig->elements != nullptr) freetbl(jig->elements, std::free);

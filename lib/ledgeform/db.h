@@ -11,9 +11,10 @@
  * Failures are logged through the error log and reported as dbINVALID
  * (-102), or as a Dbptr whose four members are -102 (dbinvalid()).
  *
- * Threads: the schema compiler and the registry of open databases guard
- * themselves; everything else about one database (its catalogue, tables and
- * records) belongs to one thread at a time. Between processes, appends,
+ * Threads: the schema compiler, the expression compiler, the expression
+ * evaluator (dbex_eval) and the registry of open databases guard
+ * themselves; everything else about one database (its catalogue, tables,
+ * views and records) belongs to one thread at a time. Between processes, appends,
  * deletes, compaction and truncation take the table lock of the database's
  * lock mode.
  *
@@ -23,7 +24,9 @@
 #ifndef LEDGEFORM_DB_H
 #define LEDGEFORM_DB_H
 
+#include <regex.h>
 #include <stdint.h>
+#include <stdio.h>
 
 #include "basalt.h"
 
@@ -407,6 +410,88 @@ BASALT_API int dbd2c(const char *stored, int width, void *value, int type);
 BASALT_API int dbc2p(void *value, char *text, int width, const char *format,
                      int type);
 BASALT_API int dbp2c(const char *text, int width, void *value, int type);
+
+/* ---- Views, view files and bundles ----
+ * A view is a relation made at run time whose records hold one database
+ * pointer per base table (16 bytes each, host order), kept in memory. A
+ * bundle is a pointer naming a run of records: record dbSCRATCH or dbNULL
+ * that one record, record dbALL or a negative field the whole table,
+ * otherwise the records from `record` up to `field` (exclusive).
+ *
+ * A view file is the text header "#View <name>", "#Database <path> <id>",
+ * one "#Table <name> <id>" per base table and "#", then the records. */
+
+BASALT_API Dbptr dbtbl2view(Dbptr db, const char *name, Tbl *tables);
+BASALT_API Dbptr *dbref(Dbptr *db);
+BASALT_API int dbsize(Dbptr db);
+BASALT_API int dbwrite_view(Dbptr db, FILE *file);
+BASALT_API int dbread_view(FILE *file, Dbptr *result, const char *name);
+BASALT_API int dbsave_view(Dbptr view);
+BASALT_API void dbget_range(Dbptr bundle, int *first, int *last);
+BASALT_API void addtbl(Tbl *to, Tbl *from);
+
+/* ---- Ids ----
+ * dbnextid: the next id of an id name (positive), from the database's id
+ * server or its "lastid" table, or -1. dbidrequest asks the id server
+ * "host[:port]" (port 2499 by default) and ends the process when no server
+ * answers. */
+
+BASALT_API int dbnextid(Dbptr db, const char *name);
+BASALT_API int dbidrequest(const char *name, const char *server);
+
+/* ---- Expressions ----
+ * An expression over the fields of one record compiles into a typed tree
+ * of Expression nodes. Value types are dbBOOLEAN .. dbSTRING and 7, a
+ * compiled regular expression; 0 is a node that has no valid type. */
+
+typedef union Exvalue {
+    double d;
+    int32_t i;
+    int32_t pipe[2];
+    char *s;
+    void *p;
+    regex_t *regexp;
+    int32_t (*fi)(void);
+    double (*fd)(void);
+    char *(*fs)(void);
+} Exvalue;
+
+struct Expression {
+    Expression *left;
+    Expression *right;
+    Expression *x3;
+    Expression *x4;
+    Tbl *expr_tbl;     /* arguments of a function, command or pipe */
+    int32_t type;
+    int32_t kind;
+    Exvalue value;
+};
+
+/* Compiles expr for the table (or view) of db: the tree in *tree (the
+ * caller frees it with dbex_free) and the expression's own type, or -102
+ * with *tree null. A type other than 0 converts the tree to it. */
+BASALT_API int dbex_compile(Dbptr db, const char *expr, Expression **tree, int type);
+BASALT_API Expression *exnew(int type, int kind, int value);
+BASALT_API Expression *ex_to_type(Expression *node, int type);
+BASALT_API int eqfunct(const char *name);
+BASALT_API int dbex_free(Expression *tree);
+/* Print a tree (postfix) or one node on the standard output. */
+BASALT_API void exshow_expression(Expression *tree, int showtypes);
+BASALT_API void exshow_value(Exvalue *value, int kind, int type);
+BASALT_API void exshow_type(int type);
+BASALT_API void exshow_immediate(Exvalue *value, int type);
+
+/* Evaluates a tree for the record db; a nonzero flag lets assignments
+ * write their fields. The value goes through result as an int (dbBOOLEAN,
+ * dbINTEGER, dbYEARDAY), a double (dbREAL, dbTIME) or a new string the
+ * caller frees (dbSTRING). Returns 1 true, 0 false, or -102 when the
+ * evaluation failed (a failure value is stored) or the tree has no value
+ * (nothing is stored). dbex_eval serialises evaluations; _dbex_eval does
+ * not. */
+BASALT_API int dbex_eval(Dbptr db, Expression *tree, int flag, void *result);
+BASALT_API int _dbex_eval(Dbptr db, Expression *tree, int flag, void *result);
+BASALT_API char *dbtypename(int type);
+BASALT_API void badconvert(int from, int to);
 
 BASALT_END_DECLS
 

@@ -281,7 +281,7 @@ char *null_record(Dbptr db);
 // dbaddv (`adding` true) views are refused too.
 int put_values(Dbptr db, va_list *ap, bool adding, const char *caller);
 
-// ---- Seams for the key, view, id and expression code ----
+// ---- Seams for the index code ----
 
 // Index upkeep: a table's in-memory indexes follow an append, a delete and
 // an overwrite with the null record.
@@ -295,15 +295,16 @@ void index_record_marked(Table *table, Dbptr record);
 // no field. An empty key list matches nothing.
 int key_matches(Dbptr probe, Tbl *keys, int **records);
 
-// The next id of the id name `name` in the database of db, or -1.
-int next_id(Dbptr db, const char *name);
+// ---- Views ----
 
-// A saved view read from an open view file into a new view of the given
-// name; 0, or -102 with dbinvalid() in *result.
-int read_view_file(FILE *file, Dbptr *result, const char *name);
+// A view whose records hold nothing but base-table slots.
+bool is_pure_view(const Relation *rel);
 
-// Releases a compiled expression of a key.
-void free_expression(Expression *expr);
+// ---- Ids ----
+
+// Replaces the wait between two tries of the id server (5 seconds) and
+// the time a reply may take (30 seconds); for the tests.
+void set_idserver_timing(double retry_seconds, double reply_seconds);
 
 // ---- Formatting ----
 

@@ -17,7 +17,7 @@ bool saved_view(Database *db, const char *tname, Dbptr *result) {
     FILE *file = std::fopen(path, "r");
     if (file == nullptr) return false;
     Dbptr view;
-    int rc = read_view_file(file, &view, tname);
+    int rc = dbread_view(file, &view, tname);
     std::fclose(file);
     if (rc != 0) return false;
     *result = view;

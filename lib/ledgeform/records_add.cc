@@ -295,7 +295,7 @@ int dbaddchk(Dbptr db, const char *record) {
     Field *id_field = nullptr;
     if (id_name != nullptr && (id_field = own_field(rel, id_name)) != nullptr &&
         holds_null(rel, t->scratch, id_name)) {
-        int id = next_id(table, id_name);
+        int id = dbnextid(table, id_name);
         if (id < 0) {
             elog_log(0, "Can't assign new %s to add record", id_name);
             return dbINVALID;

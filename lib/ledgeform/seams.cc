@@ -1,6 +1,5 @@
-// Where the key, view and expression code of the library meets record
-// storage and the catalogue. Until that code is here a table has no
-// in-memory index, no saved view is read and no key holds an expression.
+// Where the index code of the library meets record storage. Until that code
+// is here a table has no in-memory index.
 #include "ledgeform_private.h"
 
 namespace ledgeform {
@@ -10,12 +9,5 @@ namespace ledgeform {
 void index_record_added(Table *, Dbptr) {}
 void index_record_deleted(Table *, Dbptr) {}
 void index_record_marked(Table *, Dbptr) {}
-
-int read_view_file(FILE *, Dbptr *result, const char *) {
-    *result = dbinvalid();
-    return dbINVALID;
-}
-
-void free_expression(Expression *) {}
 
 }  // namespace ledgeform

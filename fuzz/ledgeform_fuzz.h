@@ -1,0 +1,64 @@
+// What the database library's fuzz targets share: a scratch database of the
+// test schema "quake1.0" in a directory of its own (removed at exit), with
+// a few records, and an error log that stays quiet.
+#ifndef FUZZ_LEDGEFORM_FUZZ_H
+#define FUZZ_LEDGEFORM_FUZZ_H
+
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "db.h"
+#include "elog.h"
+
+namespace ledgeform_fuzz {
+
+inline std::string &scratch() {
+    static std::string dir;
+    return dir;
+}
+
+inline void remove_scratch() {
+    std::string dir = scratch();
+    for (const char *name : {"quake", "quake.site", "quake.wave", "inc"})
+        unlink((dir + "/" + name).c_str());
+    rmdir(dir.c_str());
+}
+
+// Opens (once) the database; its pointer.
+inline Dbptr database() {
+    static Dbptr db = dbinvalid();
+    if (db.database >= 0) return db;
+    elog_init(0, nullptr);
+    elog_set(ELOG_MAXMSG, 0, nullptr);
+    elog_set(ELOG_DELIVER, 2, const_cast<char *>("/dev/null"));
+    for (const char *name : {"DBLOCKS", "DBIDSERVER", "SCHEMA_DEFAULT"}) unsetenv(name);
+    setenv("SCHEMA_DIR", LEDGEFORM_TESTDATA, 1);
+    char dir[] = "/tmp/ledgeform-fuzz-XXXXXX";
+    if (mkdtemp(dir) == nullptr) std::abort();
+    scratch() = dir;
+    std::atexit(remove_scratch);
+    std::string path = scratch() + "/quake";
+    if (dbcreate(path.c_str(), "quake1.0", nullptr, nullptr, nullptr) != 0 ||
+        LGdbopen(path.c_str(), "r+", &db) != 0)
+        std::abort();
+    Dbptr site = dblookup(db, nullptr, "site", nullptr, nullptr);
+    Dbptr wave = dblookup(db, nullptr, "wave", nullptr, nullptr);
+    dbaddv(site, nullptr, "sta", "AAK", "lat", 42.6, "lon", 74.5, nullptr);
+    dbaddv(site, nullptr, "sta", "BBB", "lat", 10.0, "lon", 20.0, nullptr);
+    for (int i = 0; i < 3; i++)
+        dbaddv(wave, nullptr, "sta", i < 2 ? "AAK" : "BBB", "time", 1e9 + i, "nsamp", 10 * i, nullptr);
+    FILE *inc = std::fopen((scratch() + "/inc").c_str(), "w");
+    if (inc != nullptr) {
+        std::fputs("a + 1 . s\n", inc);
+        std::fclose(inc);
+    }
+    elog_clear();
+    return db;
+}
+
+}  // namespace ledgeform_fuzz
+
+#endif
