@@ -33,7 +33,7 @@ bool send_packet(Orbclient_state *state, const char *format, const char *notice)
     pkg->srcnamesize = static_cast<uint16_t>(std::strlen(pkg->srcname) + 1);
     if (sendOrbresponse(state->out, state->reply) == 0) return true;
     const Orbclient *c = state->aclient;
-    if (errno != EPIPE)
+    if (!vaultkeep::peer_gone(errno))
         elog_complain(1, format, static_cast<unsigned int>(c->thread), c->who, state->ip_address,
                       c->what);
     vaultkeep::drop_client(state);

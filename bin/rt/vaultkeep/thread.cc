@@ -67,6 +67,10 @@ void *client_thread(void *arg) {
     Orbclient_state *state = static_cast<Orbclient_state *>(arg);
     state->aclient->thread = vaultkeep::next_thread_number();
     state->torvik = torvikopen(Params.torvikdir, const_cast<char *>("r"));
+    // Without a handle every position, get and select request fails; the
+    // library's reason is delivered now rather than left in the log.
+    if (state->torvik < 0)
+        elog_complain(0, "thread #%d can't open %s\n", state->aclient->thread, Params.torvikdir);
     open_client(state);
     if (vaultkeep::verbose()) thread_message(const_cast<char *>("start"), state, 0);
 
@@ -80,7 +84,7 @@ void *client_thread(void *arg) {
         if (state->reap_joinable) stop_reap(state, const_cast<char *>("has new request"));
         if (service_request(state->request, state->reply, state) == 1 &&
             sendOrbresponse(state->out, state->reply) != 0) {
-            if (errno != EPIPE) elog_complain(1, "failed to send reply\n");
+            if (!vaultkeep::peer_gone(errno)) elog_complain(1, "failed to send reply\n");
             if (vaultkeep::messages())
                 thread_message(const_cast<char *>("client thread stopping due to response send failure"),
                                state, 1);

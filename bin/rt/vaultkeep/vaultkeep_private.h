@@ -11,6 +11,7 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstddef>
 
 #include "kitbag.h"
@@ -73,6 +74,10 @@ bool find_thread(int thread, int *pktid);
 // Streams of a connection: reading with recv, writing with send; a send
 // that cannot go on for the stream's time-out fails.
 void setup_streams(int fd, Bns *in, Bns *out);
+
+// True for the errors of a send to a client that has gone away, which are
+// expected and not logged.
+inline bool peer_gone(int err) { return err == EPIPE || err == ECONNRESET; }
 
 // A failed reply: result -1 and the text (nerr its length).
 void fail_reply(Orbresponse *reply, const char *text);
