@@ -8,11 +8,12 @@ root=$(mktemp -d "${TMPDIR:-/tmp}/korvanel-install-XXXXXX")
 trap 'rm -rf "$root"' EXIT
 "$cmake" --install "$build" --prefix "$root" >/dev/null
 for f in include/basalt.h include/kitbag.h include/torvik.h include/fake.h include/gannet.h \
-         lib/libbasalt.so.3 lib/libbasalt.so lib/libtorvik.so.3 lib/libtorvik.so \
-         lib/libgannet.so.3 lib/libgannet.so lib/libkitbag.a; do
+         include/kestrel.h lib/libbasalt.so.3 lib/libbasalt.so lib/libtorvik.so.3 lib/libtorvik.so \
+         lib/libgannet.so.3 lib/libgannet.so lib/libkestrel.so.3 lib/libkestrel.so lib/libkitbag.a \
+         bin/vaultkeep bin/ringcat; do
     [ -e "$root/$f" ] || { echo "missing from the installation: $f"; exit 1; }
 done
-for l in libbasalt libtorvik libgannet; do
+for l in libbasalt libtorvik libgannet libkestrel; do
     [ -L "$root/lib/$l.so" ] || { echo "lib/$l.so is not a link"; exit 1; }
 done
 [ ! -e "$root/lib/libimksignal.so" ] || { echo "the test-only signal generator was installed"; exit 1; }

@@ -53,6 +53,10 @@ extern "C" int orbelog(char *ring, char *program, char *text) {
         } while (sent < total);
         orbclose(orb);
     }
-    if (status != 0) std::fprintf(stderr, "%s: %s\n", program != nullptr ? program : "", t);
+    if (status != 0) {
+        const std::size_t n = std::strlen(t);
+        std::fprintf(stderr, "%s: %s%s", program != nullptr ? program : "", t,
+                     n > 0 && t[n - 1] == '\n' ? "" : "\n");
+    }
     return status;
 }

@@ -44,9 +44,10 @@ int named_port(const char *name, char *extra) {
         return 0;
     char *rest = nullptr;
     const long port = std::strtol(static_cast<char *>(value), &rest, 10);
+    if (port <= 0 || port > INT_MAX) return 0;
     std::snprintf(extra, kExtraSize + 1, "%s", rest);
     strtrim(extra);
-    return port > 0 && port <= INT_MAX ? static_cast<int>(port) : 0;
+    return static_cast<int>(port);
 }
 
 // Copies n characters of text into dir (4096 bytes); false, with a

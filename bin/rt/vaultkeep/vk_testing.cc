@@ -189,8 +189,9 @@ int Server::wait_exit(double seconds) {
     return eventually([&] { return reaped(); }, seconds) ? exit_status_ : -1;
 }
 
-Client::Client(int port) {
+Client::Client(int port, int rcvbuf) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (rcvbuf > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
     sockaddr_in sa;
     std::memset(&sa, 0, sizeof sa);
     sa.sin_family = AF_INET;
@@ -270,6 +271,20 @@ bool Client::closed_by_server(int timeout_ms) {
         if (n <= 0) return true;
     }
     return false;
+}
+
+bool served(int port) {
+    Client c(port);
+    const bool ok = c.open() && c.call(ORBGET, [](Orbrequest *r) { r->pktcode = ORBOLDEST; }) &&
+                    c.resp()->result == 0;
+    c.call(ORBCLOSE);
+    return ok;
+}
+
+long resident_kb(pid_t pid) {
+    const std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find("VmRSS:");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
 }
 
 bool status_of(int port, Orbstat *status) {

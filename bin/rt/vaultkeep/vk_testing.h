@@ -81,7 +81,8 @@ class Server {
 // One connection, record by record.
 class Client {
   public:
-    explicit Client(int port);
+    // rcvbuf, when given, is the socket's receive buffer size.
+    explicit Client(int port, int rcvbuf = 0);
     ~Client();
     Client(const Client &) = delete;
     Client &operator=(const Client &) = delete;
@@ -116,6 +117,12 @@ class Client {
 
 // Fills the open string of a request.
 void fill_hello(Orbrequest *request, char perm);
+
+// A client opens, gets the oldest packet and closes: the server serves.
+bool served(int port);
+
+// Resident memory of a process in kilobytes.
+long resident_kb(pid_t pid);
 
 // The status of the server, through a connection of its own.
 bool status_of(int port, Orbstat *status);
