@@ -32,9 +32,11 @@ void read_pkt(WireReader &rd, Pktpkg *pkg, std::size_t max_packet) {
     if (n > max_packet) rd.fail();
     const unsigned char *bytes = rd.take(n);
     if (!rd.ok() || name == nullptr || bytes == nullptr) return;
-    std::memcpy(pkg->srcname, name, s - 1u);
-    pkg->srcname[s - 1] = '\0';
-    pkg->srcnamesize = s;
+    // The name ends at its first NUL.
+    const std::size_t length = strnlen(reinterpret_cast<const char *>(name), s - 1u);
+    std::memcpy(pkg->srcname, name, length);
+    std::memset(pkg->srcname + length, 0, sizeof pkg->srcname - length);
+    pkg->srcnamesize = static_cast<uint16_t>(length + 1);
     if (pkg->packet == nullptr || pkg->sZpacket < 0 || static_cast<uint32_t>(pkg->sZpacket) < n) {
         pkg->packet = static_cast<char *>(KESTREL_REALLOC(pkg->packet, n, "pkg->packet"));
         pkg->sZpacket = static_cast<int>(n > 0 ? n : 1);

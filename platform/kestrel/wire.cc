@@ -75,8 +75,10 @@ void WireReader::text(char *to, std::size_t size) {
         to[0] = '\0';
         return;
     }
-    std::memcpy(to, at, n);
-    std::memset(to + n, 0, size - n);
+    // A text ends at its first NUL; the rest of the field is zeroed.
+    const std::size_t length = strnlen(reinterpret_cast<const char *>(at), n);
+    std::memcpy(to, at, length);
+    std::memset(to + length, 0, size - length);
 }
 
 int WireReader::text_grown(char **to, int *allocated, std::size_t bound, const char *what) {
@@ -91,9 +93,10 @@ int WireReader::text_grown(char **to, int *allocated, std::size_t bound, const c
         *to = static_cast<char *>(KESTREL_REALLOC(*to, need, what));
         *allocated = static_cast<int>(need);
     }
-    std::memcpy(*to, at, n);
-    (*to)[n] = '\0';
-    return static_cast<int>(n);
+    const std::size_t length = strnlen(reinterpret_cast<const char *>(at), n);
+    std::memcpy(*to, at, length);
+    (*to)[length] = '\0';
+    return static_cast<int>(length);
 }
 
 bool WireReader::room_for(uint32_t count, std::size_t each) {

@@ -27,10 +27,11 @@ class WireReader {
     char u8();
     void raw(void *to, std::size_t n);
     // A text into a field of `size` bytes: at most size - 1 characters,
-    // the rest of the field zeroed.
+    // ending at the first NUL, the rest of the field zeroed.
     void text(char *to, std::size_t size);
     // A text of at most `bound` characters into a caller-owned buffer that
-    // is grown as needed (*allocated bytes); the length, or -1.
+    // is grown as needed (*allocated bytes); its length up to its first
+    // NUL, or -1.
     int text_grown(char **to, int *allocated, std::size_t bound, const char *what);
     // The next n bytes, or null (failing the reader) when fewer are left.
     const unsigned char *take(std::size_t n);
