@@ -1,5 +1,5 @@
-// ringfill: writes test packets into a segment directory, for the tests
-// and the demo.
+// ringfill: writes test packets into a segment directory (made when
+// missing), for the tests and the demo.
 //
 //   ringfill [-n count] [-s size] [-t start] [-i interval] [-w seconds] dir source...
 //
@@ -37,6 +37,9 @@ int main(int argc, char **argv) {
         }
     }
     if (argc - optind < 2 || size < 0) return 1;
+    // A segment directory, made when missing (a path that is not a
+    // directory would be written as a single packet file).
+    if (makedir(argv[optind]) != 0) return 1;
     const int orb = torvikopen(argv[optind], const_cast<char *>("b"));
     if (orb < 0) return 1;
     std::vector<char> body(static_cast<size_t>(size));
