@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "../../../platform/quillmark/fake_signer.cc"
+#include "../../../../platform/quillmark/fake_signer.cc"
 #include "bns.h"
 #include "elog.h"
 #include "elog_capture.h"
