@@ -27,6 +27,7 @@ constexpr double kDieSoonDelay = 5.0;
 // Pauses after a failed accept: the first, and the longest.
 constexpr int kFirstBackoffMillis = 50;
 constexpr int kLongestBackoffMillis = 2000;
+constexpr double kReportInterval = 1.0;
 constexpr int kTerminationSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 // Stack of the connection, client, reap and shutdown threads: enough for
@@ -85,25 +86,32 @@ void pause_millis(int millis) {
 
 [[noreturn]] void accept_loop(int listener) {
     int backoff = 0;
+    double reported = 0.0;
     for (;;) {
         sockaddr_in peer;
         socklen_t len = sizeof peer;
         const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &len, SOCK_CLOEXEC);
         if (fd < 0) {
             if (errno == EINTR) continue;
-            elog_complain(1, "accept error: fd = %d\n", fd);
             {
                 vaultkeep::MutexLock hold(&Params.status_mutex);
                 Params.status.errors++;
             }
-            cleanup_threads();
+            // Reported, and idle clients looked for, once a second at most.
+            const double now = vaultkeep::now();
+            if (now - reported >= kReportInterval) {
+                elog_complain(1, "accept error: fd = %d\n", fd);
+                cleanup_threads();
+                reported = now;
+            }
             // Whatever failed (descriptors, memory) is given time to come
-            // back, longer each time in a row.
-            backoff = backoff == 0 ? kFirstBackoffMillis : std::min(2 * backoff, kLongestBackoffMillis);
+            // back: the pause grows with each failure and shrinks with each
+            // success.
+            backoff = std::clamp(2 * backoff, kFirstBackoffMillis, kLongestBackoffMillis);
             pause_millis(backoff);
             continue;
         }
-        backoff = 0;
+        backoff /= 2;
         if (vaultkeep::verbose()) elog_notify(0, "accepted a new socket %d\n", fd);
         if (vaultkeep::shutting_down()) {
             if (vaultkeep::verbose()) elog_complain(0, "not accepting new connections\n");
