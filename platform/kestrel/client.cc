@@ -148,7 +148,7 @@ void fill_hello(OrbOpenString *hello, const char *perm) {
     command_line(hello->what, sizeof hello->what);
     char who[256] = "";
     my_username(who);
-    std::snprintf(hello->who, sizeof hello->who, "%s", who);
+    std::snprintf(hello->who, sizeof hello->who, "%.*s", static_cast<int>(sizeof hello->who - 1), who);
 }
 
 std::unique_ptr<Connection> new_connection(const char *name) {

@@ -27,7 +27,7 @@ constexpr int kReapCount = 100;
 std::string read_all(int port, bool only_bbb, int last) {
     Client c(port);
     if (!c.open()) return "open refused";
-    if (only_bbb && !c.call(ORBSELECT, [](Orbrequest *r) { r->select = strdup("AA_BBB_HHZ"); }))
+    if (only_bbb && !c.call(ORBSELECT, [](Orbrequest *r) { vktest::replace(&r->select, "AA_BBB_HHZ"); }))
         return "select failed";
     if (!c.call(ORBSEEK, [](Orbrequest *r) { r->pktcode = ORBOLDEST; }) || c.resp()->pktid != 0)
         return "seek failed";

@@ -169,12 +169,12 @@ TEST_F(Protocol, CountedReapStartsOnTheLandedPacketAndEndsWithATerminator) {
 TEST_F(Protocol, ReapFollowsTheSelectionInForceWhenItStarts) {
     auto c = opened();
     EXPECT_EQ(seek(*c, ORBOLDEST), 0);  // an AA_BBB_HHZ packet
-    ASSERT_TRUE(c->call(ORBSELECT, [](Orbrequest *r) { r->select = strdup("AA_.*"); }));
+    ASSERT_TRUE(c->call(ORBSELECT, [](Orbrequest *r) { vktest::replace(&r->select, "AA_.*"); }));
     EXPECT_EQ(c->resp()->nselections, 0);
-    ASSERT_TRUE(c->call(ORBREJECT, [](Orbrequest *r) { r->reject = strdup("AA_BBB_HHZ"); }));
+    ASSERT_TRUE(c->call(ORBREJECT, [](Orbrequest *r) { vktest::replace(&r->reject, "AA_BBB_HHZ"); }));
     EXPECT_EQ(c->resp()->nselections, 0);
     EXPECT_EQ(counted_reap(*c, 3), (std::vector<int>{1, 4, 7}));
-    ASSERT_TRUE(c->call(ORBREJECT, [](Orbrequest *r) { r->reject = strdup(""); }));
+    ASSERT_TRUE(c->call(ORBREJECT, [](Orbrequest *r) { vktest::replace(&r->reject, ""); }));
     EXPECT_EQ(counted_reap(*c, 2), (std::vector<int>{9, 10}));
 }
 
@@ -217,7 +217,7 @@ TEST_F(Protocol, SelectionKeepsItsFirst95CharactersInTheClientRecord) {
     std::string expression = "AA_BBB_HHZ";
     while (expression.size() < 200) expression += "|Q";
     auto c = opened();
-    ASSERT_TRUE(c->call(ORBSELECT, [&](Orbrequest *r) { r->select = strdup(expression.c_str()); }));
+    ASSERT_TRUE(c->call(ORBSELECT, [&](Orbrequest *r) { vktest::replace(&r->select, expression.c_str()); }));
     EXPECT_EQ(c->resp()->nselections, 0);
     ASSERT_TRUE(c->call(ORBMYTHREAD));
     const int thread = c->resp()->thread;

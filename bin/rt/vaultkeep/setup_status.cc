@@ -126,14 +126,14 @@ void setup_status(int port) {
     }
     char date[32];
     build_date(date, sizeof date);
-    std::snprintf(s.version, sizeof s.version, "* Release 7.2.3 %s %s %s", host.sysname,
+    std::snprintf(s.version, sizeof s.version, "* Release 7.2.3 %.40s %.40s %.16s", host.sysname,
                   host.machine, date);
 
     s.port = port;
     s.pid = static_cast<int>(getpid());
     char who[256] = "";
     my_username(who);
-    std::snprintf(s.who, sizeof s.who, "%s", who);
+    std::snprintf(s.who, sizeof s.who, "%.*s", static_cast<int>(sizeof s.who - 1), who);
 
     char name[256] = "";
     char dotted[256] = "";

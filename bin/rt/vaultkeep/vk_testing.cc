@@ -245,6 +245,11 @@ bool Client::call(int code, const std::function<void(Orbrequest *)> &fill) {
     return send() && receive();
 }
 
+void replace(char **field, const char *text) {
+    std::free(*field);
+    *field = strdup(text);
+}
+
 void fill_hello(Orbrequest *request, char perm) {
     if (request->hello == nullptr) request->hello = newOrbOpenString();
     OrbOpenString *h = request->hello;

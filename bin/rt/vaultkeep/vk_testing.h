@@ -115,6 +115,9 @@ class Client {
     Orbresponse *response_ = nullptr;
 };
 
+// Replaces a text the request owns.
+void replace(char **field, const char *text);
+
 // Fills the open string of a request.
 void fill_hello(Orbrequest *request, char perm);
 
