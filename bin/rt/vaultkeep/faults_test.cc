@@ -164,7 +164,7 @@ TEST(FaultsAlone, AClientThatStopsReadingIsDropped) {
     vktest::write_ring(s.ring(), 256, kSources, 0, 64 * 1024);  // 16 MB
     ASSERT_TRUE(s.start());
     ASSERT_TRUE(vktest::served(s.port()));
-    const int threads = s.threads();
+    const int threads = s.settled_threads();
     Client c(s.port(), 4096);
     ASSERT_TRUE(c.open());
     c.req()->what = ORBREAP;
@@ -191,7 +191,7 @@ TEST(FaultsAlone, TerminationSignalShutsDownAfterThreeSeconds) {
     s.signal(SIGTERM);  // changes nothing
     Client late(s.port());
     EXPECT_TRUE(late.closed_by_server(5000)) << "no new client is served";
-    EXPECT_EQ(s.wait_exit(30), 1);
+    EXPECT_EQ(s.wait_exit(30), 1) << s.log();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     EXPECT_GE(seconds, 2.5);

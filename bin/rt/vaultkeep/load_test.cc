@@ -66,8 +66,7 @@ TEST(Load, ClientsReadTheWholeRingWhileAWriterAppends) {
     ASSERT_TRUE(s.start());
     ASSERT_TRUE(vktest::served(s.port()));
     // Idle again: only the threads of the process itself.
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const int threads = s.threads();
+    const int threads = s.settled_threads();
     const int descriptors = s.descriptors();
 
     std::thread writer([&] {

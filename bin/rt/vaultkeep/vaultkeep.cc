@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,8 @@ constexpr double kDieSoonDelay = 5.0;
 constexpr int kFirstBackoffMillis = 50;
 constexpr int kLongestBackoffMillis = 2000;
 constexpr double kReportInterval = 1.0;
+// The error log's severity of elog_die.
+constexpr int kDieSeverity = 3;
 constexpr int kTerminationSignals[] = {SIGHUP, SIGINT, SIGQUIT, SIGTERM};
 
 // Stack of the connection, client, reap and shutdown threads: enough for
@@ -38,6 +41,19 @@ constexpr std::size_t kThreadStack = 4u << 20;
 #else
 constexpr std::size_t kThreadStack = 512u << 10;
 #endif
+
+// As elog_die, but the process ends at once: other threads are still
+// serving, and the destructors of static objects they use must not run
+// under them.
+[[noreturn]] __attribute__((format(printf, 2, 3))) void die_now(int flag, const char *format,
+                                                                ...) {
+    va_list args;
+    va_start(args, format);
+    elog(kDieSeverity, flag, format, args);
+    va_end(args);
+    std::fflush(nullptr);
+    _exit(1);
+}
 
 [[noreturn]] void usage() {
     elog_notify(0, "Usage: %s [-p pf] [-v] dir[:port]\n", Program_Name);
@@ -138,7 +154,7 @@ void *death_thread(void *arg) {
     elog_notify(0, "received signal #%d=%s: %s\n\tShutting down\n", sig, info->name,
                 info->description);
     sleep(kShutdownDelay);
-    elog_die(1, "halted by signal #%d\n", sig);
+    die_now(1, "halted by signal #%d\n", sig);
 }
 
 void haltbysignal(int sig) {

@@ -18,6 +18,8 @@
 #include <filesystem>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "child.h"
 #include "torvik.h"
 
@@ -121,6 +123,11 @@ Server::~Server() {
         int status;
         waitpid(pid_, &status, 0);
     }
+    // A sanitizer's report from the server fails the test that ran it.
+    const std::string text = log();
+    for (const char *report : {"WARNING: ThreadSanitizer", "ERROR: AddressSanitizer",
+                               "ERROR: LeakSanitizer", "runtime error:"})
+        if (text.find(report) != std::string::npos) ADD_FAILURE() << text;
 }
 
 bool Server::start(const std::string &pf, const std::vector<std::string> &args, int nofile) {
@@ -171,6 +178,17 @@ bool Server::log_shows(const std::string &text, double seconds) const {
 int Server::descriptors() const { return count_entries("/proc/" + std::to_string(pid_) + "/fd"); }
 
 int Server::threads() const { return count_entries("/proc/" + std::to_string(pid_) + "/task"); }
+
+int Server::settled_threads() const {
+    int n = threads();
+    for (int i = 0; i < 20; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        const int now = threads();
+        if (now == n) break;
+        n = now;
+    }
+    return n;
+}
 
 void Server::signal(int sig) { ::kill(pid_, sig); }
 

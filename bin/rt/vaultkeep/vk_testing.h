@@ -61,6 +61,9 @@ class Server {
     // Descriptors and threads of the process now.
     int descriptors() const;
     int threads() const;
+    // The thread count once it has stopped changing (connection threads
+    // that are ending have ended).
+    int settled_threads() const;
 
     // Sends a signal; waits up to `seconds` for the end: the exit status, or
     // -1 when it did not end, 128 + signal when a signal ended it.
