@@ -15,7 +15,8 @@ trap 'rm -rf "$work"' EXIT
     sort -u > "$work/kitbag"
 cat "$@" | tr -c 'A-Za-z0-9_\n' '\n' | sort -u > "$work/declared"
 # Program start-up symbols and C library data copied into the program.
-printf '%s\n' _start _init _fini _edata _end __bss_start __data_start data_start _IO_stdin_used |
+printf '%s\n' _start _init _fini _edata _end __end__ __bss_start __bss_start__ __bss_end__ _bss_end__ \
+    __data_start data_start _IO_stdin_used |
     sort > "$work/standard"
 status=0
 missing=$(comm -23 "$work/kitbag" "$work/exported")

@@ -125,8 +125,11 @@ void reject_connection(Pf *pf, Orbrequest *request, Orbresponse *response) {
     response->result = -1;
     const char *message = scalar_of(pf, "reject_message");
     if (message != nullptr && std::strlen(message) >= 2) {
-        std::snprintf(response->errmsg, sizeof response->errmsg, "%s", message);
-        response->nerr = static_cast<int>(std::strlen(response->errmsg)) + 1;
+        // Its first 511 characters; nerr counts the terminator.
+        const std::size_t n = std::min(std::strlen(message), sizeof response->errmsg - 1);
+        std::memcpy(response->errmsg, message, n);
+        response->errmsg[n] = '\0';
+        response->nerr = static_cast<int>(n) + 1;
     } else {
         response->errmsg[0] = '\0';
         response->nerr = 0;
