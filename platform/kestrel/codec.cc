@@ -1,5 +1,10 @@
 // The stream codec of the protocol records: requests and responses in the
 // layout of wire-format.md, both directions.
+//
+// Each record's layout is written once, as a list of its fields handed to
+// an IO object: Reading fills the record from a body, Writing appends the
+// record's fields to a stream. Both present the same calls, so the two
+// directions cannot disagree.
 #include <cstdlib>
 #include <cstring>
 
@@ -20,7 +25,7 @@ constexpr std::size_t kSrcMinBytes = 40;
 
 constexpr int kChallengeBytes = 12;
 
-// ---- pieces shared by both directions ----
+// ---- a packet, the one field with bounds and storage of its own ----
 
 void read_pkt(WireReader &rd, Pktpkg *pkg, std::size_t max_packet) {
     pkg->pktid = rd.i32();
@@ -65,237 +70,243 @@ void write_pkt(WireWriter &w, const Pktpkg *pkg, std::size_t max_packet) {
     w.raw(pkg->packet, static_cast<std::size_t>(pkg->packetsize));
 }
 
-void read_hello(WireReader &rd, Orbrequest *r) {
-    if (r->hello == nullptr) {
-        r->hello = newOrbOpenString();
-        r->sZhello = static_cast<int>(sizeof(OrbOpenString));
+// ---- the two directions ----
+
+class Reading {
+  public:
+    explicit Reading(WireReader &rd) : rd_(rd) {}
+
+    void i32(int &v) { v = rd_.i32(); }
+    void u32(unsigned int &v) { v = rd_.u32(); }
+    void f64(double &v) { v = rd_.f64(); }
+    void u8(char &v) { v = rd_.u8(); }
+    void raw(void *p, std::size_t n) { rd_.raw(p, n); }
+    template <std::size_t N>
+    void text(char (&field)[N]) {
+        rd_.text(field, N);
     }
-    OrbOpenString *h = r->hello;
-    rd.raw(&h->handshake, sizeof h->handshake);
-    h->pid = rd.i32();
-    h->perm = rd.u8();
-    rd.text(h->what, sizeof h->what);
-    rd.text(h->who, sizeof h->who);
-}
-
-void write_hello(WireWriter &w, const OrbOpenString *h) {
-    if (h == nullptr) {
-        w.fail();
-        return;
+    void challenge(char (&field)[14]) {
+        std::memset(field, 0, sizeof field);
+        rd_.raw(field, kChallengeBytes);
     }
-    w.raw(&h->handshake, sizeof h->handshake);
-    w.i32(h->pid);
-    w.u8(h->perm);
-    w.text(h->what, sizeof h->what);
-    w.text(h->who, sizeof h->who);
+    // An expression of its own length: count becomes its length plus one.
+    void expression(char *&text, int &allocated, int &count, const char *what) {
+        const int n = rd_.text_grown(&text, &allocated, KESTREL_MAX_EXPRESSION, what);
+        if (n >= 0) count = n + 1;
+    }
+    void pkt(Pktpkg *&pkg, int &allocated, std::size_t bound) {
+        if (pkg == nullptr) {
+            pkg = newPktpkg();
+            allocated = static_cast<int>(sizeof(Pktpkg));
+        }
+        read_pkt(rd_, pkg, bound);
+    }
+    // The open string a request owns, made when missing; true when there
+    // is one to fill.
+    bool hello(OrbOpenString *&h, int &allocated) {
+        if (h == nullptr) {
+            h = newOrbOpenString();
+            allocated = static_cast<int>(sizeof(OrbOpenString));
+        }
+        return true;
+    }
+    // A count and that many records, each read by fields.
+    template <typename T, typename Fields>
+    void records(T *&array, int &allocated, int &count, std::size_t min_bytes, const char *what,
+                 Fields fields) {
+        const uint32_t n = rd_.u32();
+        if (!rd_.room_for(n, min_bytes)) return;
+        if (n > 0 && (array == nullptr || allocated < 0 || static_cast<uint32_t>(allocated) < n)) {
+            array = static_cast<T *>(KESTREL_REALLOC(array, sizeof(T) * n, what));
+            allocated = static_cast<int>(n);
+        }
+        for (uint32_t i = 0; i < n && rd_.ok(); i++) fields(*this, &array[i]);
+        count = rd_.ok() ? static_cast<int>(n) : 0;
+    }
+    // Whatever else a body holds is passed over.
+    void rest() { rd_.take(rd_.left()); }
+
+  private:
+    WireReader &rd_;
+};
+
+class Writing {
+  public:
+    explicit Writing(WireWriter &w) : w_(w) {}
+
+    void i32(const int &v) { w_.i32(v); }
+    void u32(const unsigned int &v) { w_.u32(v); }
+    void f64(const double &v) { w_.f64(v); }
+    void u8(const char &v) { w_.u8(v); }
+    void raw(const void *p, std::size_t n) { w_.raw(p, n); }
+    template <std::size_t N>
+    void text(const char (&field)[N]) {
+        w_.text(field, N);
+    }
+    void challenge(const char (&field)[14]) { w_.raw(field, kChallengeBytes); }
+    void expression(char *const &text, int &, int &, const char *) {
+        w_.text_bounded(text, KESTREL_MAX_EXPRESSION);
+    }
+    void pkt(Pktpkg *const &pkg, int &, std::size_t bound) { write_pkt(w_, pkg, bound); }
+    bool hello(OrbOpenString *const &h, int &) {
+        if (h == nullptr) w_.fail();
+        return h != nullptr;
+    }
+    template <typename T, typename Fields>
+    void records(T *const &array, int &, const int &count, std::size_t, const char *,
+                 Fields fields) {
+        if (count < 0 || (count > 0 && array == nullptr)) {
+            w_.fail();
+            return;
+        }
+        w_.u32(static_cast<uint32_t>(count));
+        for (int i = 0; i < count && w_.ok(); i++) fields(*this, &array[i]);
+    }
+    void rest() {}
+
+  private:
+    WireWriter &w_;
+};
+
+// ---- the records ----
+
+template <typename IO>
+void hello_fields(IO &io, OrbOpenString *h) {
+    io.raw(&h->handshake, sizeof h->handshake);
+    io.i32(h->pid);
+    io.u8(h->perm);
+    io.text(h->what);
+    io.text(h->who);
 }
 
-void read_stat(WireReader &rd, Orbstat *s) {
-    s->when = rd.f64();
-    s->started = rd.f64();
-    s->orb_start = rd.f64();
-    s->connections = rd.i32();
-    s->messages = rd.i32();
-    s->maxdata = rd.u32();
-    s->errors = rd.i32();
-    s->rejected = rd.i32();
-    s->closes = rd.i32();
-    s->opens = rd.i32();
-    s->port = rd.i32();
-    rd.raw(s->address, sizeof s->address);
-    s->pid = rd.i32();
-    s->nsources = rd.i32();
-    s->nclients = rd.i32();
-    s->maxsrc = rd.i32();
-    s->maxpkts = rd.i32();
-    rd.text(s->version, sizeof s->version);
-    rd.text(s->who, sizeof s->who);
-    rd.text(s->host, sizeof s->host);
+template <typename IO>
+void stat_fields(IO &io, Orbstat *s) {
+    io.f64(s->when);
+    io.f64(s->started);
+    io.f64(s->orb_start);
+    io.i32(s->connections);
+    io.i32(s->messages);
+    io.u32(s->maxdata);
+    io.i32(s->errors);
+    io.i32(s->rejected);
+    io.i32(s->closes);
+    io.i32(s->opens);
+    io.i32(s->port);
+    io.raw(s->address, sizeof s->address);
+    io.i32(s->pid);
+    io.i32(s->nsources);
+    io.i32(s->nclients);
+    io.i32(s->maxsrc);
+    io.i32(s->maxpkts);
+    io.text(s->version);
+    io.text(s->who);
+    io.text(s->host);
 }
 
-void write_stat(WireWriter &w, const Orbstat *s) {
-    w.f64(s->when);
-    w.f64(s->started);
-    w.f64(s->orb_start);
-    w.i32(s->connections);
-    w.i32(s->messages);
-    w.u32(s->maxdata);
-    w.i32(s->errors);
-    w.i32(s->rejected);
-    w.i32(s->closes);
-    w.i32(s->opens);
-    w.i32(s->port);
-    w.raw(s->address, sizeof s->address);
-    w.i32(s->pid);
-    w.i32(s->nsources);
-    w.i32(s->nclients);
-    w.i32(s->maxsrc);
-    w.i32(s->maxpkts);
-    w.text(s->version, sizeof s->version);
-    w.text(s->who, sizeof s->who);
-    w.text(s->host, sizeof s->host);
+template <typename IO>
+void client_fields(IO &io, Orbclient *c) {
+    io.f64(c->lastpkt);
+    io.f64(c->started);
+    io.u32(c->read);
+    io.i32(c->pid);
+    io.u32(c->bytes);
+    io.u32(c->packets);
+    io.i32(c->pktid);
+    io.i32(c->port);
+    io.raw(c->address, sizeof c->address);
+    io.i32(c->thread);
+    io.i32(c->fd);
+    io.i32(c->nreject);
+    io.i32(c->nselect);
+    io.i32(c->errors);
+    io.i32(c->priority);
+    io.i32(c->lastrequest);
+    io.i32(c->mymessages);
+    io.u32(c->nrequests);
+    io.u32(c->nwrites);
+    io.u32(c->nreads);
+    io.u32(c->written);
+    io.u8(c->perm);
+    io.text(c->what);
+    io.text(c->host);
+    io.text(c->who);
+    io.text(c->select);
+    io.text(c->reject);
 }
 
-void read_client(WireReader &rd, Orbclient *c) {
-    c->lastpkt = rd.f64();
-    c->started = rd.f64();
-    c->read = rd.u32();
-    c->pid = rd.i32();
-    c->bytes = rd.u32();
-    c->packets = rd.u32();
-    c->pktid = rd.i32();
-    c->port = rd.i32();
-    rd.raw(c->address, sizeof c->address);
-    c->thread = rd.i32();
-    c->fd = rd.i32();
-    c->nreject = rd.i32();
-    c->nselect = rd.i32();
-    c->errors = rd.i32();
-    c->priority = rd.i32();
-    c->lastrequest = rd.i32();
-    c->mymessages = rd.i32();
-    c->nrequests = rd.u32();
-    c->nwrites = rd.u32();
-    c->nreads = rd.u32();
-    c->written = rd.u32();
-    c->perm = rd.u8();
-    rd.text(c->what, sizeof c->what);
-    rd.text(c->host, sizeof c->host);
-    rd.text(c->who, sizeof c->who);
-    rd.text(c->select, sizeof c->select);
-    rd.text(c->reject, sizeof c->reject);
+template <typename IO>
+void src_fields(IO &io, Orbsrc *s) {
+    io.f64(s->slatest_time);
+    io.f64(s->soldest_time);
+    io.i32(s->nbytes);
+    io.i32(s->npkts);
+    io.i32(s->slatest);
+    io.i32(s->soldest);
+    io.i32(s->active);
+    io.text(s->srcname);
 }
 
-void write_client(WireWriter &w, const Orbclient *c) {
-    w.f64(c->lastpkt);
-    w.f64(c->started);
-    w.u32(c->read);
-    w.i32(c->pid);
-    w.u32(c->bytes);
-    w.u32(c->packets);
-    w.i32(c->pktid);
-    w.i32(c->port);
-    w.raw(c->address, sizeof c->address);
-    w.i32(c->thread);
-    w.i32(c->fd);
-    w.i32(c->nreject);
-    w.i32(c->nselect);
-    w.i32(c->errors);
-    w.i32(c->priority);
-    w.i32(c->lastrequest);
-    w.i32(c->mymessages);
-    w.u32(c->nrequests);
-    w.u32(c->nwrites);
-    w.u32(c->nreads);
-    w.u32(c->written);
-    w.u8(c->perm);
-    w.text(c->what, sizeof c->what);
-    w.text(c->host, sizeof c->host);
-    w.text(c->who, sizeof c->who);
-    w.text(c->select, sizeof c->select);
-    w.text(c->reject, sizeof c->reject);
+template <typename IO>
+void hello_of(IO &io, Orbrequest *r) {
+    if (io.hello(r->hello, r->sZhello)) hello_fields(io, r->hello);
 }
 
-void read_src(WireReader &rd, Orbsrc *s) {
-    s->slatest_time = rd.f64();
-    s->soldest_time = rd.f64();
-    s->nbytes = rd.i32();
-    s->npkts = rd.i32();
-    s->slatest = rd.i32();
-    s->soldest = rd.i32();
-    s->active = rd.i32();
-    rd.text(s->srcname, sizeof s->srcname);
-}
-
-void write_src(WireWriter &w, const Orbsrc *s) {
-    w.f64(s->slatest_time);
-    w.f64(s->soldest_time);
-    w.i32(s->nbytes);
-    w.i32(s->npkts);
-    w.i32(s->slatest);
-    w.i32(s->soldest);
-    w.i32(s->active);
-    w.text(s->srcname, sizeof s->srcname);
-}
-
-// Grows a caller-owned array of records to hold count of them.
-template <typename T>
-void grow_array(T **array, int *allocated, uint32_t count, const char *what) {
-    if (count == 0 || (*array != nullptr && *allocated >= 0 &&
-                       static_cast<uint32_t>(*allocated) >= count))
-        return;
-    *array = static_cast<T *>(KESTREL_REALLOC(*array, sizeof(T) * count, what));
-    *allocated = static_cast<int>(count);
-}
-
-// ---- requests ----
-
-// Reads the body of a known code; false for a code without a layout.
-bool read_request_body(WireReader &rd, int32_t code, Orbrequest *r) {
+// The body of a request of a known code; false for a code without a layout.
+template <typename IO>
+bool request_fields(IO &io, int code, Orbrequest *r) {
     switch (code) {
         case ORBPUT:
         case ORBPUT2:
         case ORBPUTACK:
         case ORBPUTACK2:
-            if (r->pkg == nullptr) {
-                r->pkg = newPktpkg();
-                r->sZpkg = static_cast<int>(sizeof(Pktpkg));
-            }
-            read_pkt(rd, r->pkg, KESTREL_MAX_REQUEST);
+            io.pkt(r->pkg, r->sZpkg, KESTREL_MAX_REQUEST);
             return true;
         case ORBGET:
         case ORBGET2:
         case ORBSEEK:
-            r->pktcode = rd.i32();
+            io.i32(r->pktcode);
             return true;
         case ORBREAP:
         case ORBREAP2:
-            r->reap_maxtime = rd.f64();
-            r->reap_maxbytes = rd.i32();
-            r->reap_maxpkts = rd.i32();
+            io.f64(r->reap_maxtime);
+            io.i32(r->reap_maxbytes);
+            io.i32(r->reap_maxpkts);
             return true;
-        case ORBSELECT: {
-            const int n = rd.text_grown(&r->select, &r->sZselect, KESTREL_MAX_EXPRESSION,
-                                        "request->select");
-            if (n >= 0) r->nselect = n + 1;
+        case ORBSELECT:
+            io.expression(r->select, r->sZselect, r->nselect, "request->select");
             return true;
-        }
-        case ORBREJECT: {
-            const int n = rd.text_grown(&r->reject, &r->sZreject, KESTREL_MAX_EXPRESSION,
-                                        "request->reject");
-            if (n >= 0) r->nreject = n + 1;
+        case ORBREJECT:
+            io.expression(r->reject, r->sZreject, r->nreject, "request->reject");
             return true;
-        }
         case ORBAFTER:
-            r->time = rd.f64();
+            io.f64(r->time);
             return true;
         case ORBSETPRIO:
-            r->thread = rd.i32();
-            r->newpri = rd.i32();
+            io.i32(r->thread);
+            io.i32(r->newpri);
             return true;
         case ORBLOGGING:
-            r->logflag = rd.i32();
+            io.i32(r->logflag);
             return true;
         case ORBKILL:
-            r->thread = rd.i32();
+            io.i32(r->thread);
             return true;
         case ORBSTASHFLAG:
         case ORBSTASHPKT:
-            r->stashflag = rd.i32();
+            io.i32(r->stashflag);
             return true;
         case ORBOPEN:
-            read_hello(rd, r);
+            hello_of(io, r);
             return true;
         case ORBRUP:
-            r->athread = rd.i32();
-            read_hello(rd, r);
+            io.i32(r->athread);
+            hello_of(io, r);
             return true;
         case ORBSIGNEDOPEN:
-            read_hello(rd, r);
-            rd.text(r->signer, sizeof r->signer);
-            rd.text(r->signature, sizeof r->signature);
-            std::memset(r->challenge, 0, sizeof r->challenge);
-            rd.raw(r->challenge, kChallengeBytes);
+            hello_of(io, r);
+            io.text(r->signer);
+            io.text(r->signature);
+            io.challenge(r->challenge);
             return true;
         case ORBSTAT:
         case ORBCLIENTS:
@@ -313,73 +324,12 @@ bool read_request_body(WireReader &rd, int32_t code, Orbrequest *r) {
     }
 }
 
-void write_request_body(WireWriter &w, const Orbrequest *r) {
-    switch (r->what) {
-        case ORBPUT:
-        case ORBPUT2:
-        case ORBPUTACK:
-        case ORBPUTACK2:
-            write_pkt(w, r->pkg, KESTREL_MAX_REQUEST);
-            break;
-        case ORBGET:
-        case ORBGET2:
-        case ORBSEEK:
-            w.i32(r->pktcode);
-            break;
-        case ORBREAP:
-        case ORBREAP2:
-            w.f64(r->reap_maxtime);
-            w.i32(r->reap_maxbytes);
-            w.i32(r->reap_maxpkts);
-            break;
-        case ORBSELECT:
-            w.text_bounded(r->select, KESTREL_MAX_EXPRESSION);
-            break;
-        case ORBREJECT:
-            w.text_bounded(r->reject, KESTREL_MAX_EXPRESSION);
-            break;
-        case ORBAFTER:
-            w.f64(r->time);
-            break;
-        case ORBSETPRIO:
-            w.i32(r->thread);
-            w.i32(r->newpri);
-            break;
-        case ORBLOGGING:
-            w.i32(r->logflag);
-            break;
-        case ORBKILL:
-            w.i32(r->thread);
-            break;
-        case ORBSTASHFLAG:
-        case ORBSTASHPKT:
-            w.i32(r->stashflag);
-            break;
-        case ORBOPEN:
-            write_hello(w, r->hello);
-            break;
-        case ORBRUP:
-            w.i32(r->athread);
-            write_hello(w, r->hello);
-            break;
-        case ORBSIGNEDOPEN:
-            write_hello(w, r->hello);
-            w.text(r->signer, sizeof r->signer);
-            w.text(r->signature, sizeof r->signature);
-            w.raw(r->challenge, kChallengeBytes);
-            break;
-        default:
-            break;
-    }
-}
-
-// ---- responses ----
-
-void read_response_body(WireReader &rd, int32_t code, Orbresponse *r) {
-    r->result = rd.i32();
+template <typename IO>
+void response_fields(IO &io, int code, Orbresponse *r) {
+    io.i32(r->result);
     if (r->result != 0) {
-        r->nerr = rd.i32();
-        rd.text(r->errmsg, sizeof r->errmsg);
+        io.i32(r->nerr);
+        io.text(r->errmsg);
         return;
     }
     switch (code) {
@@ -387,11 +337,7 @@ void read_response_body(WireReader &rd, int32_t code, Orbresponse *r) {
         case ORBGET2:
         case ORBREAP:
         case ORBREAP2:
-            if (r->pkg == nullptr) {
-                r->pkg = newPktpkg();
-                r->sZpkg = static_cast<int>(sizeof(Pktpkg));
-            }
-            read_pkt(rd, r->pkg, KESTREL_MAX_PACKET);
+            io.pkt(r->pkg, r->sZpkg, KESTREL_MAX_PACKET);
             break;
         case ORBPUT:
         case ORBPUT2:
@@ -400,135 +346,49 @@ void read_response_body(WireReader &rd, int32_t code, Orbresponse *r) {
         case ORBSEEK:
         case ORBTELL:
         case ORBAFTER:
-            r->pktid = rd.i32();
+            io.i32(r->pktid);
             break;
         case ORBSELECT:
         case ORBREJECT:
-            r->nselections = rd.i32();
+            io.i32(r->nselections);
             break;
         case ORBVERSION:
-            r->version = rd.i32();
+            io.i32(r->version);
             break;
         case ORBMYTHREAD:
-            r->thread = rd.i32();
+            io.i32(r->thread);
             break;
         case ORBSTASHFLAG:
         case ORBSTASHPKT:
-            r->stashflag = rd.i32();
+            io.i32(r->stashflag);
             break;
         case ORBCHALLENGE:
-            std::memset(r->challenge, 0, sizeof r->challenge);
-            rd.raw(r->challenge, kChallengeBytes);
+            io.challenge(r->challenge);
             break;
         case ORBRUP:
-            r->active = rd.i32();
+            io.i32(r->active);
             [[fallthrough]];
         case ORBOPEN:
         case ORBSIGNEDOPEN:
-            r->orb_start = rd.f64();
-            r->server_start = rd.f64();
-            r->latest_pktid = rd.i32();
+            io.f64(r->orb_start);
+            io.f64(r->server_start);
+            io.i32(r->latest_pktid);
             break;
         case ORBSTAT:
-            read_stat(rd, &r->orbstat);
-            break;
-        case ORBCLIENTS: {
-            r->client_when = rd.f64();
-            const uint32_t n = rd.u32();
-            if (!rd.room_for(n, kClientMinBytes)) break;
-            grow_array(&r->client, &r->sZclient, n, "response->client");
-            for (uint32_t i = 0; i < n && rd.ok(); i++) read_client(rd, &r->client[i]);
-            r->nclient = rd.ok() ? static_cast<int>(n) : 0;
-            break;
-        }
-        case ORBSOURCES: {
-            r->source_when = rd.f64();
-            const uint32_t n = rd.u32();
-            if (!rd.room_for(n, kSrcMinBytes)) break;
-            grow_array(&r->source, &r->sZsource, n, "response->source");
-            for (uint32_t i = 0; i < n && rd.ok(); i++) read_src(rd, &r->source[i]);
-            r->nsource = rd.ok() ? static_cast<int>(n) : 0;
-            break;
-        }
-        default:
-            // Nothing more for this code; whatever else the body holds is
-            // passed over.
-            rd.take(rd.left());
-            break;
-    }
-}
-
-void write_response_body(WireWriter &w, const Orbresponse *r) {
-    w.i32(r->result);
-    if (r->result != 0) {
-        w.i32(r->nerr);
-        w.text(r->errmsg, sizeof r->errmsg);
-        return;
-    }
-    switch (r->what) {
-        case ORBGET:
-        case ORBGET2:
-        case ORBREAP:
-        case ORBREAP2:
-            write_pkt(w, r->pkg, KESTREL_MAX_PACKET);
-            break;
-        case ORBPUT:
-        case ORBPUT2:
-        case ORBPUTACK:
-        case ORBPUTACK2:
-        case ORBSEEK:
-        case ORBTELL:
-        case ORBAFTER:
-            w.i32(r->pktid);
-            break;
-        case ORBSELECT:
-        case ORBREJECT:
-            w.i32(r->nselections);
-            break;
-        case ORBVERSION:
-            w.i32(r->version);
-            break;
-        case ORBMYTHREAD:
-            w.i32(r->thread);
-            break;
-        case ORBSTASHFLAG:
-        case ORBSTASHPKT:
-            w.i32(r->stashflag);
-            break;
-        case ORBCHALLENGE:
-            w.raw(r->challenge, kChallengeBytes);
-            break;
-        case ORBRUP:
-            w.i32(r->active);
-            [[fallthrough]];
-        case ORBOPEN:
-        case ORBSIGNEDOPEN:
-            w.f64(r->orb_start);
-            w.f64(r->server_start);
-            w.i32(r->latest_pktid);
-            break;
-        case ORBSTAT:
-            write_stat(w, &r->orbstat);
+            stat_fields(io, &r->orbstat);
             break;
         case ORBCLIENTS:
-            if (r->nclient < 0 || (r->nclient > 0 && r->client == nullptr)) {
-                w.fail();
-                break;
-            }
-            w.f64(r->client_when);
-            w.u32(static_cast<uint32_t>(r->nclient));
-            for (int i = 0; i < r->nclient && w.ok(); i++) write_client(w, &r->client[i]);
+            io.f64(r->client_when);
+            io.records(r->client, r->sZclient, r->nclient, kClientMinBytes, "response->client",
+                       [](IO &each, Orbclient *c) { client_fields(each, c); });
             break;
         case ORBSOURCES:
-            if (r->nsource < 0 || (r->nsource > 0 && r->source == nullptr)) {
-                w.fail();
-                break;
-            }
-            w.f64(r->source_when);
-            w.u32(static_cast<uint32_t>(r->nsource));
-            for (int i = 0; i < r->nsource && w.ok(); i++) write_src(w, &r->source[i]);
+            io.f64(r->source_when);
+            io.records(r->source, r->sZsource, r->nsource, kSrcMinBytes, "response->source",
+                       [](IO &each, Orbsrc *s) { src_fields(each, s); });
             break;
         default:
+            io.rest();
             break;
     }
 }
@@ -543,7 +403,8 @@ int gbnsOrbrequest(Bns *in, Orbrequest *request) {
     uint32_t length = 0;
     if (kestrel::read_record(in, KESTREL_MAX_REQUEST, &code, &body, &length) != 0) return -1;
     WireReader rd(body, length);
-    const bool known = read_request_body(rd, code, request);
+    Reading io(rd);
+    const bool known = request_fields(io, code, request);
     kestrel::consume_record(in, length);
     if (known && (!rd.ok() || rd.left() != 0)) return -1;
     request->what = code;
@@ -552,7 +413,8 @@ int gbnsOrbrequest(Bns *in, Orbrequest *request) {
 
 int pbnsOrbrequest(Bns *out, Orbrequest *request) {
     WireWriter w(out, request->what);
-    write_request_body(w, request);
+    Writing io(w);
+    request_fields(io, request->what, request);
     return w.finish(KESTREL_MAX_REQUEST);
 }
 
@@ -562,7 +424,8 @@ int gbnsOrbresponse(Bns *in, Orbresponse *response) {
     uint32_t length = 0;
     if (kestrel::read_record(in, KESTREL_MAX_RESPONSE, &code, &body, &length) != 0) return -1;
     WireReader rd(body, length);
-    read_response_body(rd, code, response);
+    Reading io(rd);
+    response_fields(io, code, response);
     kestrel::consume_record(in, length);
     if (!rd.ok() || rd.left() != 0) return -1;
     response->what = code;
@@ -571,7 +434,8 @@ int gbnsOrbresponse(Bns *in, Orbresponse *response) {
 
 int pbnsOrbresponse(Bns *out, Orbresponse *response) {
     WireWriter w(out, response->what);
-    write_response_body(w, response);
+    Writing io(w);
+    response_fields(io, response->what, response);
     return w.finish(KESTREL_MAX_RESPONSE);
 }
 

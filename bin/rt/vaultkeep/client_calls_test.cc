@@ -34,24 +34,14 @@ using vktest::Server;
 constexpr int kPackets = 40;
 const std::vector<std::string> kSources = {"AA_BBB_HHZ", "AA_CCC_HHZ", "XX_YYY_BHZ"};
 
-class ClientCalls : public ::testing::Test {
+class ClientCalls : public vktest::SharedServer {
   protected:
-    static void SetUpTestSuite() {
-        server_ = new Server;
-        vktest::write_ring(server_->ring(), kPackets, kSources);
-        ASSERT_TRUE(server_->start());
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
+    static void SetUpTestSuite() { start_shared(kPackets, kSources); }
+    static void TearDownTestSuite() { stop_shared(); }
     static std::string ring() { return ":" + std::to_string(server_->port()); }
     static int open_ring() { return orbopen(const_cast<char *>(ring().c_str()), const_cast<char *>("r&")); }
 
-    static Server *server_;
 };
-
-Server *ClientCalls::server_ = nullptr;
 
 struct Packet {
     int pktid = 0;

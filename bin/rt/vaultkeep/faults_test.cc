@@ -20,16 +20,12 @@
 
 namespace {
 
+using vktest::be32;
 using vktest::Client;
 using vktest::Server;
 
 constexpr int kPackets = 30;
 const std::vector<std::string> kSources = {"AA_BBB_HHZ", "AA_CCC_HHZ"};
-
-std::string be32(uint32_t v) {
-    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                       static_cast<char>(v >> 8), static_cast<char>(v)};
-}
 
 int count_of(const std::string &text, const std::string &what) {
     int n = 0;
@@ -37,26 +33,15 @@ int count_of(const std::string &text, const std::string &what) {
     return n;
 }
 
-class Faults : public ::testing::Test {
+class Faults : public vktest::SharedServer {
   protected:
-    static void SetUpTestSuite() {
-        server_ = new Server;
-        vktest::write_ring(server_->ring(), kPackets, kSources);
-        ASSERT_TRUE(server_->start());
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
+    static void SetUpTestSuite() { start_shared(kPackets, kSources); }
+    static void TearDownTestSuite() { stop_shared(); }
     void TearDown() override {
         EXPECT_TRUE(vktest::served(port())) << server_->log();
         EXPECT_EQ(server_->log().find("quitting because log has"), std::string::npos);
     }
-    static int port() { return server_->port(); }
-    static Server *server_;
 };
-
-Server *Faults::server_ = nullptr;
 
 TEST_F(Faults, ASilentClientIsClosedAfterTheTimeOut) {
     Client silent(port());

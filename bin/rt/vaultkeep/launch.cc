@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -56,6 +57,37 @@ void show_refused(const Orbrequest *request, const Bns *in) {
 }
 
 }  // namespace
+
+namespace vaultkeep {
+
+namespace {
+
+int recv_routine(int fd, void *buffer, int count, int flags) {
+    return static_cast<int>(::recv(fd, buffer, static_cast<size_t>(count), flags));
+}
+
+int send_routine(int fd, void *buffer, int count, int flags) {
+    return static_cast<int>(::send(fd, buffer, static_cast<size_t>(count), flags | MSG_NOSIGNAL));
+}
+
+}  // namespace
+
+void setup_streams(int fd, Bns *in, Bns *out) {
+    for (Bns *b : {in, out}) {
+        b->read_routine = recv_routine;
+        b->write_routine = send_routine;
+    }
+    // A client that stops reading blocks a send for the stream time-out at
+    // most; then the send fails and the client is dropped.
+    if (out->timeout > 0) {
+        timeval limit;
+        limit.tv_sec = out->timeout / 1000;
+        limit.tv_usec = (out->timeout % 1000) * 1000;
+        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
+    }
+}
+
+}  // namespace vaultkeep
 
 extern "C" {
 

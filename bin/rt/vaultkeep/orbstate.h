@@ -1,4 +1,5 @@
-/* The state of one ring-buffer connection, shared by the two ring servers.
+/* The state of one ring-buffer connection and the framing of its records,
+ * shared by the two ring servers.
  *
  * vaultkeep keeps each client's own libtorvik handle in the state and
  * compiles this header with ORBSTATE_TORVIK_HANDLE defined; reelhouse,
@@ -70,6 +71,16 @@ typedef struct Orbclient_state {
     pthread_mutex_t client_mutex; /* guards aclient against readers of
                                      other threads */
 } Orbclient_state;
+
+/* ---- Framing: every record on the stream follows the sync word ---- */
+
+/* The four bytes "orbm". */
+ORBSTATE_API extern char Sync[4];
+/* Reads the sync word (strictly: the next four bytes) and a request:
+ * 0, or -1 when either fails. */
+ORBSTATE_API int recvOrbrequest(Bns *in, Orbrequest *request);
+/* Writes the sync word and the response and flushes: 0, or -1. */
+ORBSTATE_API int sendOrbresponse(Bns *out, Orbresponse *response);
 
 /* A new state, every field 0 or null except reap_maxpkts and reap_maxbytes
  * (-1); out of memory ends the process. */

@@ -19,6 +19,7 @@
 
 namespace {
 
+using vktest::be32;
 using vktest::Client;
 using vktest::kFirstTime;
 using vktest::Server;
@@ -26,23 +27,15 @@ using vktest::Server;
 constexpr int kPackets = 30;
 const std::vector<std::string> kSources = {"AA_BBB_HHZ", "AA_CCC_HHZ", "XX_YYY_BHZ"};
 
-class Protocol : public ::testing::Test {
+class Protocol : public vktest::SharedServer {
   protected:
-    static void SetUpTestSuite() {
-        server_ = new Server;
-        vktest::write_ring(server_->ring(), kPackets, kSources);
-        ASSERT_TRUE(server_->start());
-    }
-    static void TearDownTestSuite() {
-        delete server_;
-        server_ = nullptr;
-    }
+    static void SetUpTestSuite() { start_shared(kPackets, kSources); }
+    static void TearDownTestSuite() { stop_shared(); }
     void SetUp() override {
         ASSERT_TRUE(server_->running()) << server_->log();
         testsupport::write_file(server_->file("vaultkeep.pf"), vktest::loopback_pf());
     }
 
-    static int port() { return server_->port(); }
 
     // An open connection.
     static std::unique_ptr<Client> opened() {
@@ -51,15 +44,7 @@ class Protocol : public ::testing::Test {
         return c;
     }
 
-    static Server *server_;
 };
-
-Server *Protocol::server_ = nullptr;
-
-std::string be32(uint32_t v) {
-    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
-                       static_cast<char>(v >> 8), static_cast<char>(v)};
-}
 
 // Calls code with pktcode on c; the reply's pktid.
 int seek(Client &c, int pktcode) {

@@ -1,12 +1,6 @@
 // Framing of the ring-buffer protocol: every record is preceded by the
 // sync word on the stream.
-#include <sys/socket.h>
-#include <sys/time.h>
-
-#include <cstring>
-
-#include "vaultkeep.h"
-#include "vaultkeep_private.h"
+#include "orbstate.h"
 
 extern "C" {
 
@@ -30,34 +24,3 @@ int sendOrbresponse(Bns *out, Orbresponse *response) {
 }
 
 }  // extern "C"
-
-namespace vaultkeep {
-
-namespace {
-
-int recv_routine(int fd, void *buffer, int count, int flags) {
-    return static_cast<int>(::recv(fd, buffer, static_cast<size_t>(count), flags));
-}
-
-int send_routine(int fd, void *buffer, int count, int flags) {
-    return static_cast<int>(::send(fd, buffer, static_cast<size_t>(count), flags | MSG_NOSIGNAL));
-}
-
-}  // namespace
-
-void setup_streams(int fd, Bns *in, Bns *out) {
-    for (Bns *b : {in, out}) {
-        b->read_routine = recv_routine;
-        b->write_routine = send_routine;
-    }
-    // A client that stops reading blocks a send for the stream time-out at
-    // most; then the send fails and the client is dropped.
-    if (out->timeout > 0) {
-        timeval limit;
-        limit.tv_sec = out->timeout / 1000;
-        limit.tv_usec = (out->timeout % 1000) * 1000;
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    }
-}
-
-}  // namespace vaultkeep

@@ -44,8 +44,6 @@ typedef struct Parameters {
 } Parameters;
 
 VAULTKEEP_API extern Parameters Params;
-/* The four bytes before every record: "orbm". */
-VAULTKEEP_API extern char Sync[4];
 
 /* ---- Start-up, status and signals ---- */
 VAULTKEEP_API int torvikportnum(char *text, char *dir, int *port, char *extra);
@@ -81,8 +79,6 @@ VAULTKEEP_API void free_setup(int fd, Orbclient_state *state, Bns *in, Bns *out,
 VAULTKEEP_API char *orbconstant(int code, char *buffer);
 
 /* ---- Client thread and request dispatch ---- */
-VAULTKEEP_API int recvOrbrequest(Bns *in, Orbrequest *request);
-VAULTKEEP_API int sendOrbresponse(Bns *out, Orbresponse *response);
 VAULTKEEP_API void *client_thread(void *state);
 VAULTKEEP_API int service_request(Orbrequest *request, Orbresponse *reply,
                                   Orbclient_state *state);

@@ -106,6 +106,24 @@ std::string loopback_pf(const std::string &more) {
     return "valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255\n}\n" + more;
 }
 
+Server *SharedServer::server_ = nullptr;
+
+void SharedServer::start_shared(int packets, const std::vector<std::string> &sources) {
+    server_ = new Server;
+    write_ring(server_->ring(), packets, sources);
+    ASSERT_TRUE(server_->start());
+}
+
+void SharedServer::stop_shared() {
+    delete server_;
+    server_ = nullptr;
+}
+
+std::string be32(uint32_t v) {
+    return std::string{static_cast<char>(v >> 24), static_cast<char>(v >> 16),
+                       static_cast<char>(v >> 8), static_cast<char>(v)};
+}
+
 bool eventually(const std::function<bool()> &condition, double seconds) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
     for (;;) {

@@ -4,6 +4,7 @@
 #ifndef VK_TESTING_H
 #define VK_TESTING_H
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -132,6 +133,18 @@ long resident_kb(pid_t pid);
 
 // The status of the server, through a connection of its own.
 bool status_of(int port, Orbstat *status);
+
+// A suite whose tests share one server over a ring of test packets.
+class SharedServer : public ::testing::Test {
+  protected:
+    static void start_shared(int packets, const std::vector<std::string> &sources);
+    static void stop_shared();
+    static int port() { return server_->port(); }
+    static Server *server_;
+};
+
+// v as 4 big-endian bytes.
+std::string be32(uint32_t v);
 
 // Waits up to `seconds` until the condition holds.
 bool eventually(const std::function<bool()> &condition, double seconds = 20.0);
