@@ -8,13 +8,16 @@
 #include <unistd.h>
 
 #include <cmath>
+#include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "fake_signer.h"
 #include "kitbag.h"
 #include "scratch_dir.h"
+#include "torvik.h"
 #include "vk_testing.h"
 
 namespace {
@@ -288,13 +291,14 @@ TEST_F(Protocol, SmallRequests) {
         {ORBSETPRIO, 5, 0, ""},
         {ORBOPEN, 0, -1, "unknown command"},
         {ORBCHALLENGE, 0, -1, "unknown command"},
+        {ORBPUTACK, 0, -1, "unknown command"},
         {77, 0, -1, "unknown command"},
     };
     for (const Case &k : cases) {
         ASSERT_TRUE(c->call(k.code, [&](Orbrequest *r) {
             r->logflag = k.value;
             r->newpri = k.value;
-            if (k.code == ORBPUT || k.code == ORBPUT2) {
+            if (k.code == ORBPUT || k.code == ORBPUT2 || k.code == ORBPUTACK) {
                 if (r->pkg == nullptr) r->pkg = newPktpkg();
                 std::strcpy(r->pkg->srcname, "AA_BBB_HHZ");
             }
@@ -449,6 +453,65 @@ TEST_F(Protocol, AReadOnlyClientCannotHalt) {
 }
 
 // ---- servers of their own ----
+
+// CPU seconds the process has used.
+double cpu_seconds(pid_t pid) {
+    const std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t close = stat.rfind(')');
+    unsigned long utime = 0, stime = 0;
+    std::sscanf(stat.c_str() + close + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu",
+                &utime, &stime);
+    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST(ProtocolWait, AGetOfTheNextPacketWaitsQuietlyAndNoticesAClientThatGoes) {
+    Server s;
+    vktest::write_ring(s.ring(), 3, kSources);
+    ASSERT_TRUE(s.start());
+    {
+        Client c(s.port());
+        ASSERT_TRUE(c.open());
+        ASSERT_TRUE(c.call(ORBSEEK, [](Orbrequest *r) { r->pktcode = ORBNEWEST; }));
+        c.req()->what = ORBGET;
+        c.req()->pktcode = ORBNEXT_WAIT;
+        ASSERT_TRUE(c.send());
+        const double cpu = cpu_seconds(s.pid());
+        EXPECT_FALSE(c.receive(2000));
+        EXPECT_LT(cpu_seconds(s.pid()) - cpu, 0.5) << "the wait sleeps between tries";
+        vktest::write_ring(s.ring(), 1, kSources, 3);
+        ASSERT_TRUE(c.receive(5000));
+        EXPECT_EQ(c.resp()->result, 0);
+        expect_packet(c.resp()->pkg, 3);
+    }
+    const int threads = s.settled_threads();
+    {
+        Client gone(s.port());
+        ASSERT_TRUE(gone.open());
+        ASSERT_TRUE(gone.call(ORBSEEK, [](Orbrequest *r) { r->pktcode = ORBNEWEST; }));
+        gone.req()->what = ORBGET;
+        gone.req()->pktcode = ORBNEXT_WAIT;
+        ASSERT_TRUE(gone.send());
+        EXPECT_FALSE(gone.receive(500));
+    }
+    EXPECT_TRUE(vktest::eventually([&] { return s.threads() < threads + 1; }, 10.0))
+        << "the waiting thread ends with its client";
+}
+
+TEST(ProtocolStatus, PacketsOfOneTimeSpanTheWholeIdSpace) {
+    Server s;
+    const std::string dir = s.ring();
+    std::filesystem::create_directories(dir);
+    const int orb = torvikopen(const_cast<char *>(dir.c_str()), const_cast<char *>("b"));
+    ASSERT_GE(orb, 0);
+    std::string body = vktest::body_of(0);
+    for (int i = 0; i < 3; i++)
+        ASSERT_EQ(torvikput(orb, const_cast<char *>("AA_BBB_HHZ"), kFirstTime, body.data(), 512), 0);
+    torvikclose(orb);
+    ASSERT_TRUE(s.start());
+    Orbstat status;
+    ASSERT_TRUE(vktest::status_of(s.port(), &status));
+    EXPECT_EQ(status.maxpkts, 2 + 2147483000);
+}
 
 TEST(ProtocolHalt, HaltEndsTheProcessWithStatusZero) {
     Server s;
