@@ -5,9 +5,9 @@ set -eu
 want="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils gzip bzip2 tzdata"
 for set in "$@"; do
     case $set in
-        native) ;;
+        native) want="$want libssl-dev zlib1g-dev" ;;  # test oracles
         arm) want="$want g++-arm-linux-gnueabihf qemu-user-static binfmt-support" ;;
-        bench) want="$want libbenchmark-dev" ;;
+        bench) want="$want libbenchmark-dev libssl-dev zlib1g-dev libmseed-dev" ;;
         fuzz) want="$want clang libclang-rt-14-dev" ;;
         *) echo "setup-deps: unknown set '$set'" >&2; exit 2 ;;
     esac

@@ -26,5 +26,9 @@
 #include "tripflags.h"
 #include "commands.h"
 #include "terminal.h"
+#include "crc.h"
+#include "digests.h"
+#include "codecs.h"
+#include "xheap.h"
 
 #endif
