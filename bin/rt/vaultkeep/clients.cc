@@ -36,7 +36,8 @@ int next_thread_number() {
 
 void drop_client(Orbclient_state *state) {
     store(state->stop, 1);
-    ::shutdown(state->in->fd, SHUT_RDWR);
+    // Its client thread's read ends at once; a reply may still be sent.
+    ::shutdown(state->in->fd, SHUT_RD);
 }
 
 // Stops the first client served by thread number `thread`.

@@ -199,12 +199,12 @@ TEST(FaultsAlone, RunningOutOfDescriptors) {
         if (!answered) break;
     }
     ASSERT_LT(clients.size(), 60u) << "the descriptors did not run out";
-    // A burst of connections: some fail at the accept, others when their
-    // thread reads the parameter file.
+    // A burst of connections: they fail at the accept, or when their thread
+    // reads the parameter file.
     std::vector<std::unique_ptr<Client>> burst;
     for (int i = 0; i < 30; i++) burst.push_back(std::make_unique<Client>(s.port()));
     EXPECT_TRUE(vktest::eventually([&] {
-        return s.log().find("accept error") != std::string::npos &&
+        return s.log().find("accept error") != std::string::npos ||
                s.log().find("Thread giving up") != std::string::npos;
     })) << s.log();
     burst.clear();

@@ -336,6 +336,11 @@ TEST_F(Protocol, KillEndsTheNamedClientOnly) {
     EXPECT_TRUE(b->closed_by_server());
     ASSERT_TRUE(a->call(ORBVERSION));
     EXPECT_TRUE(server_->log_shows("kill " + std::to_string(bthread)));
+    ASSERT_TRUE(a->call(ORBMYTHREAD));
+    const int athread = a->resp()->thread;
+    ASSERT_TRUE(a->call(ORBKILL, [athread](Orbrequest *r) { r->thread = athread; }));
+    EXPECT_EQ(a->resp()->result, 0) << "a client that kills itself gets the reply";
+    EXPECT_TRUE(a->closed_by_server());
 }
 
 TEST_F(Protocol, LivenessAnswersAndEndsTheConnection) {

@@ -61,8 +61,9 @@ class MutexLock {
 // process's first 2^31 connections.
 int next_thread_number();
 
-// Stops a client from outside its threads: sets its stop flag and shuts
-// its socket down, so that a thread blocked reading or writing it wakes.
+// Stops a client from another thread: sets its stop flag and shuts the
+// reading side of its socket down, so that its client thread, blocked
+// reading the next request, wakes and ends.
 void drop_client(Orbclient_state *state);
 
 // Stops the first client served by thread number `thread`.
