@@ -11,7 +11,7 @@ JOBS         ?= $(shell nproc)
 CTEST_FLAGS  ?= --output-on-failure -j $(JOBS)
 PREFIX       ?=
 
-.PHONY: all test test-sanitize test-tsan test-fuzz test-arm install bench clean
+.PHONY: all test test-sanitize test-tsan test-fuzz test-arm install bench demo clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -58,6 +58,13 @@ test-arm:
 install: all
 	@if [ -z "$(PREFIX)" ]; then echo "usage: make install PREFIX=DIR"; exit 2; fi
 	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# The main job on a small scale: a test ring served by vaultkeep and read
+# by the ringcat client.
+demo:
+	./scripts/setup-deps.sh native
+	cmake -S . -B $(BUILD) -G Ninja
+	./scripts/demo.sh $(BUILD)
 
 bench:
 	./scripts/setup-deps.sh native bench

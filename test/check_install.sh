@@ -8,13 +8,14 @@ root=$(mktemp -d "${TMPDIR:-/tmp}/korvanel-install-XXXXXX")
 trap 'rm -rf "$root"' EXIT
 "$cmake" --install "$build" --prefix "$root" >/dev/null
 for f in include/basalt.h include/kitbag.h include/torvik.h include/fake.h include/gannet.h \
-         include/db.h lib/libbasalt.so.3 lib/libbasalt.so lib/libtorvik.so.3 lib/libtorvik.so \
-         lib/libgannet.so.3 lib/libgannet.so lib/libkitbag.a lib/libledgeform.a \
+         include/db.h include/kestrel.h lib/libbasalt.so.3 lib/libbasalt.so lib/libtorvik.so.3 lib/libtorvik.so \
+         lib/libgannet.so.3 lib/libgannet.so lib/libkestrel.so.3 lib/libkestrel.so \
+         lib/libkitbag.a lib/libledgeform.a \
          include/geopos.h include/journ.h lib/libgeopos.so.3 lib/libgeopos.so \
-         lib/libjourn.so.3 lib/libjourn.so; do
+         lib/libjourn.so.3 lib/libjourn.so bin/vaultkeep bin/ringcat; do
     [ -e "$root/$f" ] || { echo "missing from the installation: $f"; exit 1; }
 done
-for l in libbasalt libtorvik libgannet libgeopos libjourn; do
+for l in libbasalt libtorvik libgannet libkestrel libgeopos libjourn; do
     [ -L "$root/lib/$l.so" ] || { echo "lib/$l.so is not a link"; exit 1; }
 done
 [ ! -e "$root/lib/libimksignal.so" ] || { echo "the test-only signal generator was installed"; exit 1; }

@@ -1,0 +1,345 @@
+// The disk ring server streaming to many readers, against the plain limit
+// of this machine:
+//
+//   stream:vaultkeep/N  N clients connect to a running vaultkeep, each asks
+//                       for every packet of a directory of 512-byte packets
+//                       (one counted reap from the oldest) and reads the
+//                       stream to its end
+//   stream:tcp/N        N loopback TCP connections, each fed by a plain
+//                       sender thread with the same bytes, one send per
+//                       packet as the server does, and read to the end by
+//                       the same readers
+//
+// Items are packets delivered to all readers. First the server's resident
+// memory per connected client is printed, then the table, then the ratios
+// (the goal: at least 0.5x of the peer's rate, that is a time ratio of at
+// most 2, at 10 and 100 readers).
+//
+// The directory lives in a scratch directory under $TMPDIR (or /var/tmp),
+// made once per run and removed at the end.
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "kestrel.h"
+#include "kitbag.h"
+#include "support/ratio_main.h"
+#include "torvik.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr int kBody = 512;
+constexpr int kPackets = 5000;
+constexpr double kBaseTime = 1700000000.0;
+constexpr int kMemoryClients = 100;
+char kName[] = "AK_BRW_BHZ";
+char kSync[] = "orbm";
+
+std::string body() {
+    std::string s(kBody, '\0');
+    for (int i = 0; i < kBody; i++) s[static_cast<std::size_t>(i)] = static_cast<char>(i * 37 + 11);
+    return s;
+}
+
+int connect_to(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_port = htons(static_cast<uint16_t>(port));
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+int listen_any(int *port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0 || ::listen(fd, 256) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) != 0)
+        std::abort();
+    *port = ntohs(sa.sin_port);
+    return fd;
+}
+
+// Sends one request record on fd.
+bool send_request(int fd, Orbrequest *r) {
+    Bns *out = bnsnew(fd, 0);
+    const bool ok = bnsput(out, kSync, BNS_BYTES, 4) == 0 && pbnsOrbrequest(out, r) == 0 &&
+                    bnsflush(out) == 0;
+    bnsfree(out);
+    return ok;
+}
+
+// The bytes of one streamed packet and of the terminator, as the server
+// sends them.
+std::string encoded(int pktid, bool terminator) {
+    Orbresponse *r = newOrbresponse();
+    r->what = ORBREAP;
+    r->pkg = newPktpkg();
+    const std::string b = body();
+    r->pkg->pktid = terminator ? ORBREAPEND : pktid;
+    r->pkg->time = terminator ? 0.0 : kBaseTime + pktid;
+    std::strcpy(r->pkg->srcname, terminator ? "" : kName);
+    if (!terminator) {
+        r->pkg->packet = static_cast<char *>(std::malloc(kBody));
+        std::memcpy(r->pkg->packet, b.data(), kBody);
+        r->pkg->packetsize = kBody;
+    }
+    Bns *out = bnsnew(-1, 0);
+    bnsput(out, kSync, BNS_BYTES, 4);
+    pbnsOrbresponse(out, r);
+    std::string bytes(out->data + out->fp, out->data + out->lp);
+    bnsfree(out);
+    freeOrbresponse(r);
+    return bytes;
+}
+
+// Reads exactly n bytes; false when the stream ends first.
+bool read_bytes(int fd, std::size_t n) {
+    static thread_local std::vector<char> buffer(1 << 16);
+    while (n > 0) {
+        const ssize_t r = ::recv(fd, buffer.data(), std::min(n, buffer.size()), 0);
+        if (r <= 0) return false;
+        n -= static_cast<std::size_t>(r);
+    }
+    return true;
+}
+
+// The directory and a vaultkeep serving it for the whole run.
+class Ring {
+  public:
+    Ring() {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string pattern =
+            std::string(tmp != nullptr && *tmp ? tmp : "/var/tmp") + "/vaultkeep-bench-XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr) std::abort();
+        root_ = pattern;
+        const std::string ring = root_ + "/ring";
+        fs::create_directory(ring);
+        const int orb = torvikopen(const_cast<char *>(ring.c_str()), const_cast<char *>("b"));
+        std::string b = body();
+        for (int i = 0; i < kPackets; i++)
+            if (torvikput(orb, kName, kBaseTime + i, b.data(), kBody) != 0) std::abort();
+        torvikclose(orb);
+        std::ofstream(root_ + "/vaultkeep.pf") << "valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255\n}\n";
+        int probe = 0;
+        ::close(listen_any(&probe));
+        port_ = probe;
+        start(ring);
+        stream_bytes_ = 0;
+        for (int i = 0; i < kPackets; i++) stream_bytes_ += encoded(i, false).size();
+        stream_bytes_ += encoded(0, true).size();
+    }
+    ~Ring() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            int status;
+            waitpid(pid_, &status, 0);
+        }
+        std::error_code ec;
+        fs::remove_all(root_, ec);
+    }
+    Ring(const Ring &) = delete;
+    Ring &operator=(const Ring &) = delete;
+
+    int port() const { return port_; }
+    pid_t pid() const { return pid_; }
+    // Bytes a client reads for the whole directory and the terminator.
+    std::size_t stream_bytes() const { return stream_bytes_; }
+
+  private:
+    void start(const std::string &ring) {
+        pid_ = fork();
+        if (pid_ == 0) {
+            if (chdir(root_.c_str()) != 0) _exit(126);
+            setenv("PFPATH", root_.c_str(), 1);
+            const int log = ::open((root_ + "/vaultkeep.log").c_str(), O_WRONLY | O_CREAT, 0644);
+            dup2(log, 1);
+            dup2(log, 2);
+            const std::string operand = ring + ":" + std::to_string(port_);
+            execl(VAULTKEEP_PROGRAM, VAULTKEEP_PROGRAM, operand.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        // Ready once a liveness request is answered.
+        for (int tries = 0; tries < 500; tries++) {
+            const int fd = connect_to(port_);
+            if (fd >= 0) {
+                Orbrequest *r = newOrbrequest();
+                r->what = ORBRUP;
+                r->hello = newOrbOpenString();
+                std::memcpy(&r->hello->handshake, kSync, 4);
+                r->hello->perm = 'r';
+                const bool sent = send_request(fd, r);
+                freeOrbrequest(r);
+                char c;
+                const bool answered = sent && ::recv(fd, &c, 1, 0) == 1;
+                ::close(fd);
+                if (answered) return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        std::abort();
+    }
+
+    std::string root_;
+    int port_ = 0;
+    pid_t pid_ = -1;
+    std::size_t stream_bytes_ = 0;
+};
+
+Ring &ring() {
+    static Ring r;
+    return r;
+}
+
+// Opens a connection and asks for the whole directory by one counted reap;
+// the descriptor, or -1.
+int reaping_client(int port, int count) {
+    const int fd = connect_to(port);
+    if (fd < 0) return -1;
+    Orbrequest *r = newOrbrequest();
+    r->hello = newOrbOpenString();
+    std::memcpy(&r->hello->handshake, kSync, 4);
+    r->hello->perm = 'r';
+    r->what = ORBOPEN;
+    Bns *in = bnsnew(fd, 0);
+    Orbresponse *reply = newOrbresponse();
+    bool ok = send_request(fd, r) && gbnsSync(in, kSync, 4, 1) == 0 &&
+              gbnsOrbresponse(in, reply) == 0 && reply->result == 0;
+    r->what = ORBSEEK;
+    r->pktcode = ORBOLDEST;
+    ok = ok && send_request(fd, r) && gbnsSync(in, kSync, 4, 1) == 0 &&
+         gbnsOrbresponse(in, reply) == 0 && reply->pktid == 0;
+    r->what = ORBREAP;
+    r->reap_maxpkts = count;
+    ok = ok && send_request(fd, r);
+    // Nothing of the stream was read into the stream buffer: replies are
+    // read before the reap request goes out.
+    freeOrbrequest(r);
+    freeOrbresponse(reply);
+    bnsfree(in);
+    if (!ok) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void BM_StreamVaultkeep(benchmark::State &state) {
+    const int readers = static_cast<int>(state.range(0));
+    Ring &r = ring();
+    for (auto _ : state) {
+        std::vector<std::thread> threads;
+        std::atomic<int> failures{0};
+        for (int i = 0; i < readers; i++) {
+            threads.emplace_back([&] {
+                const int fd = reaping_client(r.port(), kPackets);
+                if (fd < 0 || !read_bytes(fd, r.stream_bytes())) failures++;
+                if (fd >= 0) ::close(fd);
+            });
+        }
+        for (std::thread &t : threads) t.join();
+        if (failures > 0) {
+            state.SkipWithError("a reader failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * readers * kPackets);
+}
+
+void BM_StreamTcp(benchmark::State &state) {
+    const int readers = static_cast<int>(state.range(0));
+    std::vector<std::string> packets;
+    for (int i = 0; i < kPackets; i++) packets.push_back(encoded(i, false));
+    packets.push_back(encoded(0, true));
+    std::size_t total = 0;
+    for (const std::string &p : packets) total += p.size();
+    int port = 0;
+    const int listener = listen_any(&port);
+    for (auto _ : state) {
+        std::vector<std::thread> threads;
+        for (int i = 0; i < readers; i++) {
+            threads.emplace_back([&] {
+                const int fd = connect_to(port);
+                read_bytes(fd, total);
+                ::close(fd);
+            });
+            threads.emplace_back([&] {
+                const int fd = ::accept(listener, nullptr, nullptr);
+                for (const std::string &p : packets)
+                    if (::send(fd, p.data(), p.size(), MSG_NOSIGNAL) < 0) break;
+                ::close(fd);
+            });
+        }
+        for (std::thread &t : threads) t.join();
+    }
+    ::close(listener);
+    state.SetItemsProcessed(state.iterations() * readers * kPackets);
+}
+
+long resident_kb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return -1;
+}
+
+// Resident memory of the server per client: clients that are connected,
+// positioned and have streamed a few packets.
+void print_memory_per_client() {
+    Ring &r = ring();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long idle = resident_kb(r.pid());
+    std::vector<int> fds;
+    for (int i = 0; i < kMemoryClients; i++) {
+        const int fd = reaping_client(r.port(), 10);
+        if (fd >= 0 && read_bytes(fd, 10 * encoded(0, false).size() + encoded(0, true).size()))
+            fds.push_back(fd);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long busy = resident_kb(r.pid());
+    std::printf("Server memory: %ld kB idle, %ld kB with %zu clients: %.1f kB per client\n\n", idle,
+                busy, fds.size(), static_cast<double>(busy - idle) / static_cast<double>(fds.size()));
+    for (int fd : fds) ::close(fd);
+}
+
+BENCHMARK(BM_StreamVaultkeep)->Name("stream:vaultkeep")->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StreamTcp)->Name("stream:tcp")->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    ignoreSIGPIPE();
+    // Measured first, on the fresh server, before streaming has grown its
+    // heap.
+    print_memory_per_client();
+    return benchsupport::ratio_main(argc, argv, {"vaultkeep"});
+}

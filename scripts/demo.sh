@@ -1,0 +1,49 @@
+#!/bin/sh
+# The main job on a small scale: writes a directory of test packets, serves
+# it with vaultkeep on a free loopback port and reads it back with ringcat.
+#   demo.sh BUILD_DIR
+set -eu
+build=$1
+cmake --build "$build" --target vaultkeep ringcat ringfill >/dev/null
+vaultkeep=$build/bin/rt/vaultkeep/vaultkeep
+ringcat=$build/platform/kestrel/ringcat
+ringfill=$build/test/ringfill
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/korvanel-demo-XXXXXX")
+pid=""
+cleanup() {
+    [ -n "$pid" ] && kill "$pid" 2>/dev/null
+    rm -rf "$work"
+}
+trap cleanup EXIT INT TERM
+
+echo "== writing 12 packets of 512 bytes from three sources into $work/ring"
+"$ringfill" -n 12 -s 512 "$work/ring" AK_BRW_BHZ AK_BRW_BHN AK_BRW_BHE
+printf 'valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255\n}\n' > "$work/vaultkeep.pf"
+
+# A free port: the first at which the server stays up.
+port=$((20000 + $$ % 20000))
+for attempt in 1 2 3 4 5 6 7 8 9 10; do
+    PFPATH=$work "$vaultkeep" "$work/ring:$port" > "$work/vaultkeep.log" 2>&1 &
+    pid=$!
+    up=no
+    for wait in 1 2 3 4 5 6 7 8 9 10; do
+        if ! kill -0 "$pid" 2>/dev/null; then break; fi
+        if "$ringcat" -N -n 1 ":$port" > /dev/null 2>&1; then up=yes; break; fi
+        sleep 0.3
+    done
+    [ $up = yes ] && break
+    kill "$pid" 2>/dev/null || true
+    pid=""
+    port=$((port + 1))
+done
+[ -n "$pid" ] || { echo "demo: vaultkeep did not start"; cat "$work/vaultkeep.log"; exit 1; }
+
+echo "== vaultkeep serves it on port $port:"
+sed 's/^/   /' "$work/vaultkeep.log"
+echo "== ringcat -l :$port   (every packet: id, source, time, bytes)"
+"$ringcat" -l ":$port"
+echo "== ringcat -s 'AK_BRW_BHZ' -l :$port   (one source)"
+"$ringcat" -s 'AK_BRW_BHZ' -l ":$port"
+echo "== ringcat -a 1700000008.5 -l :$port   (after a time)"
+"$ringcat" -a 1700000008.5 -l ":$port"
