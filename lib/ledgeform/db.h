@@ -273,6 +273,10 @@ BASALT_API int dbquery(Dbptr db, int code, void *value);
 BASALT_API Dbptr dbinvalid(void);
 BASALT_API int dbfield_type(Dbptr db, const char *name);
 BASALT_API Tbl *dbtables(Dbptr db, const char *name);
+/* dbtables with its arguments by address and the name as a blank-padded
+ * buffer of length bytes; the lent list reaches the caller as a handle of
+ * the binding handle table (fortran.h). */
+BASALT_API void dbtables_(int *result, Dbptr *db, char *name, size_t length);
 
 /* dbquery codes. Each answers into the type its comment names: an int, a
  * char * (lent), a Tbl * or Arr * (lent), or the address of the data. */

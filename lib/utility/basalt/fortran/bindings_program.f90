@@ -27,11 +27,24 @@ end module checks
 program bindings_program
   use checks
   implicit none
+  interface
+    integer(c_int) function dbcreate(path, schema, dbpath, description, detail) bind(c, name='dbcreate')
+      import :: c_int, c_char, c_ptr
+      character(kind=c_char) :: path(*), schema(*)
+      type(c_ptr), value :: dbpath, description, detail
+    end function dbcreate
+    integer(c_int) function lgdbopen(path, mode, db) bind(c, name='LGdbopen')
+      import :: c_int, c_char
+      character(kind=c_char) :: path(*), mode(*)
+      integer(c_int) :: db(4)
+    end function lgdbopen
+  end interface
   integer, external :: pushtbl, unshifttbl, maxtbl, ssearch, strsettbl, mday2doy
   double precision, external :: str2epoch
   integer :: list, strings, pf, pf2, tbl, arr, node, kind, result
   integer :: v, got, i, n, ns, ne, y, doy, h, m, month, day
   integer :: values(6)
+  integer(c_int) :: db(4)
   double precision :: e, e2, secs, d
   character(len=40) :: text
   character(len=5) :: short
@@ -130,6 +143,25 @@ program bindings_program
   call doy2mday(60, 2024, month, day)
   call check(month == 2 .and. day == 29, 'doy2mday')
   call check(mday2doy(2024, 3, 1) == 61, 'mday2doy')
+
+  ! The database library's relation-list binding, on a database of a schema
+  ! written here.
+  open(unit=10, file='bindings_db1.0', status='replace')
+  write(10, '(a)') 'Schema bindings_db1.0 ;'
+  write(10, '(a)') 'Attribute sta String ( 6 ) Format ( "%-6s" ) Null ( "-" ) ;'
+  write(10, '(a)') 'Attribute lat Real ( 9 ) Format ( "%9.4f" ) Null ( "-999.0000" ) ;'
+  write(10, '(a)') 'Relation site Fields ( sta lat ) ;'
+  write(10, '(a)') 'Relation visit Fields ( sta ) ;'
+  close(10)
+  call check(dbcreate('bindings_db'//c_null_char, 'bindings_db1.0'//c_null_char, &
+                      c_null_ptr, c_null_ptr, c_null_ptr) == 0, 'dbcreate')
+  call check(lgdbopen('bindings_db'//c_null_char, 'r'//c_null_char, db) == 0, 'LGdbopen')
+  call dbtables(list, db, 'sta     ')
+  call check(maxtbl(list) == 2, 'dbtables of a blank-padded attribute name')
+  call dbtables(list, db, 'lat')
+  call check(maxtbl(list) == 1, 'dbtables of an attribute of one relation')
+  call dbtables(list, db, '   ')
+  call check(maxtbl(list) == 0, 'dbtables of a blank name gives the empty list')
 
   ! Data files.
   text = 'not blank'
