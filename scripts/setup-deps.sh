@@ -25,6 +25,6 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 echo "setup-deps: installing$missing"
 export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
+apt-get -o DPkg::Lock::Timeout=600 update -qq
 # shellcheck disable=SC2086
-apt-get install -y -qq --no-install-recommends $missing >/dev/null
+apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends $missing >/dev/null
