@@ -414,14 +414,20 @@ double maxtime(Torvikfile *atorvik) {
     Owned newest(filebytime(atorvik, 1.0e35));
     if (newest == nullptr) return 0.0;
     if (torvikopenfile(atorvik, newest.get()) != 0) return 0.0;
+    int time, first;
+    torvik_parse_filename(newest.get(), &time, &first);
     int pktid = torvik_newest(atorvik);
     int slot = pktid - atorvik->first_pktid;
     if (pktid >= 0 && slot >= 0 && slot < maxtbl(atorvik->index)) {
         auto *entry = static_cast<TorvikPkt *>(gettbl(atorvik->index, slot));
-        if (!torvik::is_marker(entry->srcname)) return entry->time;
+        // Never so far below the file's own name time that the next file
+        // (named one second after this time at the least) would sort
+        // before it: a file may hold packets older than its name (a writer
+        // that went back to packets it had written before, after a
+        // restart), and the next file must still be read after it.
+        if (!torvik::is_marker(entry->srcname))
+            return std::max(entry->time, static_cast<double>(time) - 1.0);
     }
-    int time, first;
-    torvik_parse_filename(newest.get(), &time, &first);
     return static_cast<double>(time) + atorvik->segment_period;
 }
 

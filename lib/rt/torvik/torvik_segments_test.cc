@@ -239,6 +239,25 @@ TEST(SegmentWriter, AReopenedWriterNumbersOnInANewFileAfterTheNewestTime) {
     }
 }
 
+TEST(SegmentWriter, ANewFileIsReadAfterANewestFileHoldingPacketsOlderThanItsName) {
+    // A writer restarted from an older position put packets older than the
+    // newest file's name into it; the next writer goes back once more.
+    ScratchDir dir;
+    write_file(dir.file("990.38"), packet("XX_A_B", 990.0, "p38") + packet("XX_A_B", 991.0, "p39") +
+                                       marker(991.0));
+    write_file(dir.file("1000.40"), packet("XX_A_B", 990.0, "p40") + packet("XX_A_B", 991.0, "p41"));
+    {
+        Handle w(dir.path(), "b");
+        ASSERT_GT(w.id(), 0);
+        ASSERT_EQ(w.put("XX_A_B", 990.0, "p42"), 0);
+    }
+    EXPECT_EQ(entries(dir.path()), (std::vector<std::string>{"1000.40", "1000.42", "990.38"}));
+    torvik_testing::Reader r(dir.path());
+    std::vector<std::string> bodies;
+    for (torvik_testing::Got g = r.reap(); g.result == 0; g = r.reap()) bodies.push_back(g.body);
+    EXPECT_EQ(bodies, (std::vector<std::string>{"p38", "p39", "p40", "p41", "p42"}));
+}
+
 TEST(SegmentPicking, ByTimeNextAndByIdInNameOrder) {
     ScratchDir dir;
     for (const char *name : {"1000.0", "2000.5", "2000.8", "3000.12"}) write_file(dir.file(name), "");
