@@ -1,13 +1,15 @@
 #!/bin/sh
 # The main job on a small scale: writes a directory of test packets, serves
-# it with vaultkeep on a free loopback port and reads it back with ringcat.
+# it with vaultkeep on a free loopback port, reads it back with ringcat and
+# copies it with spillway into a second directory.
 #   demo.sh BUILD_DIR
 set -eu
 build=$1
-cmake --build "$build" --target vaultkeep ringcat ringfill >/dev/null
+cmake --build "$build" --target vaultkeep ringcat ringfill spillway >/dev/null
 vaultkeep=$build/bin/rt/vaultkeep/vaultkeep
 ringcat=$build/platform/kestrel/ringcat
 ringfill=$build/test/ringfill
+spillway=$build/bin/rt/spillway/spillway
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvanel-demo-XXXXXX")
 pid=""
@@ -47,3 +49,6 @@ echo "== ringcat -s 'AK_BRW_BHZ' -l :$port   (one source)"
 "$ringcat" -s 'AK_BRW_BHZ' -l ":$port"
 echo "== ringcat -a 1700000008.5 -l :$port   (after a time)"
 "$ringcat" -a 1700000008.5 -l ":$port"
+echo "== spillway :$port $work/copy 1699999999 last   (the ring copied into a second directory)"
+"$spillway" ":$port" "$work/copy" 1699999999 last 2> "$work/spillway.log"
+echo "== the copy: $(ls "$work/copy" | tr '\n' ' ')"
