@@ -121,6 +121,9 @@ void Copier::start(const std::vector<std::string> &args, long fsize) {
         if (fsize > 0) {
             rlimit rl = {static_cast<rlim_t>(fsize), static_cast<rlim_t>(fsize)};
             setrlimit(RLIMIT_FSIZE, &rl);
+            // Ignored already when the program starts (an emulator in
+            // between included): a write past the limit fails.
+            ::signal(SIGXFSZ, SIG_IGN);
         }
         const int out = ::open(outfile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         const int err = ::open(errfile.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
