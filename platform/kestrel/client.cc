@@ -52,7 +52,10 @@ struct Connection {
 };
 
 std::mutex table_mutex;
-std::vector<std::unique_ptr<Connection>> table;
+// Never destroyed: a program may be ended from another thread (the state
+// file's signal handling saves and exits) while a call still uses one of
+// its connections.
+std::vector<std::unique_ptr<Connection>> &table = *new std::vector<std::unique_ptr<Connection>>;
 
 Connection *lookup(int orb) {
     std::lock_guard<std::mutex> hold(table_mutex);
