@@ -386,6 +386,23 @@ TEST(Reelhouse, ResetAtOpenUnlinksTheFileFirst) {
     EXPECT_EQ(packets[0].body, expected(0).body);
 }
 
+TEST(Reelhouse, TheOperandReachesTheProgramAsItIs) {
+    // No shell between the launcher and the program: blanks, quotes and
+    // shell syntax in the operand are part of the name.
+    Served served;
+    const std::string dir = served.file("my ring; touch 'pwned' $(id) `id` \"x\"");
+    vktest::write_ring(dir, 4, kSources);
+    ASSERT_TRUE(served.start(dir));
+    Client c(served.port());
+    ASSERT_TRUE(c.open('r'));
+    ASSERT_TRUE(c.call(ORBGET, [](Orbrequest *r) { r->pktcode = ORBNEWEST; }));
+    EXPECT_EQ(c.resp()->result, 0);
+    EXPECT_EQ(c.resp()->pkg->pktid, 3);
+    c.close();
+    EXPECT_EQ(served.status_of(1), 0);
+    EXPECT_FALSE(std::filesystem::exists(served.file("pwned")));
+}
+
 TEST(Reelhouse, UsageForABadCommandLine) {
     const std::vector<std::vector<std::string>> lines = {
         {REELHOUSE_PROGRAM, "-l", "ring"}, {REELHOUSE_PROGRAM}, {REELHOUSE_PROGRAM, "a", "b"},
