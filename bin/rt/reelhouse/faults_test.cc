@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -85,6 +86,42 @@ TEST(ReelhouseFaults, BadBytesBetweenRequestsAreSkipped) {
     ASSERT_TRUE(c.send_raw("orbm" + be32(ORBGET) + be32(4) + "\0\0"));
     c.close();
     EXPECT_EQ(served.status_of(1), 0);
+}
+
+TEST(ReelhouseFaults, APutThatCannotBeWrittenIsAnsweredAsAFailure) {
+    // The file size limit stands in for a full disk.
+    Served served;
+    const std::string dir = served.file("ring");
+    std::filesystem::create_directory(dir);
+    testsupport::Launcher &launcher = served.launcher();
+    ASSERT_TRUE(launcher.start({"/usr/bin/prlimit", "--fsize=1000", REELHOUSE_PROGRAM, "-b", dir},
+                               served.file(""), {"BNS_TIMEOUT=2000"}));
+    Client c(launcher.port());
+    ASSERT_TRUE(c.open('w'));
+    int stored = 0;
+    for (int i = 0; i < 50; i++) {
+        ASSERT_TRUE(c.call(ORBPUTACK, [i](Orbrequest *r) {
+            if (r->pkg == nullptr) r->pkg = newPktpkg();
+            const std::string body = vktest::body_of(i, 100);
+            std::snprintf(r->pkg->srcname, sizeof r->pkg->srcname, "AA_BBB_HHZ");
+            r->pkg->time = vktest::kFirstTime + i;
+            r->pkg->packet = static_cast<char *>(std::realloc(r->pkg->packet, body.size()));
+            std::memcpy(r->pkg->packet, body.data(), body.size());
+            r->pkg->packetsize = static_cast<int>(body.size());
+        }));
+        if (c.resp()->result != 0) break;
+        EXPECT_EQ(c.resp()->pktid, ++stored);
+    }
+    EXPECT_EQ(c.resp()->result, -1);
+    EXPECT_EQ(c.resp()->pktid, stored);
+    EXPECT_GT(stored, 0);
+    EXPECT_TRUE(c.closed_by_server());
+    EXPECT_EQ(served.status_of(1), 0) << launcher.log();
+    // Every acknowledged packet is there, whole.
+    const std::vector<rhtest::Packet> packets = rhtest::read_packets(dir);
+    ASSERT_EQ(packets.size(), static_cast<std::size_t>(stored));
+    for (int i = 0; i < stored; i++)
+        EXPECT_EQ(packets[static_cast<std::size_t>(i)].body, vktest::body_of(i, 100));
 }
 
 TEST(ReelhouseFaults, AClientThatGoesDuringAReapEndsTheConnection) {

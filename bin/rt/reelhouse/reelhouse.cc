@@ -2,6 +2,7 @@
 // client connected on standard input. Start-up: options, status, signals,
 // the client's open (answered once the operand is open), then the request
 // loop in this thread until the client goes.
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -58,6 +59,9 @@ int main(int argc, char **argv) {
     reelhouse::setup_halt_pipe();
     setup_signal_handlers(haltbysignal);
     ignoreSIGPIPE();
+    // A write past the file size limit fails (and the put with it) rather
+    // than ending the program.
+    signal(SIGXFSZ, SIG_IGN);
     setup_mutexes();
 
     Orbclient_state *state = setup_state(STDIN_FILENO, name);
