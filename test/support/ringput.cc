@@ -54,6 +54,16 @@ struct Connection {
     Orbresponse *response = newOrbresponse();
 
     explicit Connection(int fd) : in(bnsnew(fd, 0)), out(bnsnew(fd, 0)) {}
+    ~Connection() {
+        const int fd = in->fd;
+        bnsfree(in);
+        bnsfree(out);
+        freeOrbrequest(request);
+        freeOrbresponse(response);
+        ::close(fd);
+    }
+    Connection(const Connection &) = delete;
+    Connection &operator=(const Connection &) = delete;
 
     bool send() {
         return bnsput(out, kSync, BNS_BYTES, 4) == 0 && pbnsOrbrequest(out, request) == 0 &&
@@ -70,32 +80,9 @@ struct Connection {
     std::exit(1);
 }
 
-}  // namespace
-
-int main(int argc, char **argv) {
-    elog_init(argc, argv);
-    bool acknowledged = true;
-    long limit = -1;
-    int c;
-    while ((c = getopt(argc, argv, "un:")) != -1) {
-        switch (c) {
-            case 'u': acknowledged = false; break;
-            case 'n': limit = std::atol(optarg); break;
-            default:
-                std::fprintf(stderr, "Usage: ringput [-u] [-n count] source host:port\n");
-                return 1;
-        }
-    }
-    if (argc - optind != 2) {
-        std::fprintf(stderr, "Usage: ringput [-u] [-n count] source host:port\n");
-        return 1;
-    }
-    const int source = torvikopen(argv[optind], const_cast<char *>("r"));
-    if (source < 0) quit("can't read the source (%ld)", 0);
-    const int fd = connect_to(argv[optind + 1]);
-    if (fd < 0) quit("can't connect (%ld)", 0);
-
-    Connection conn(fd);
+// Opens the connection for writing and puts the packets of source
+// through it; the number written (every failure ends the program).
+long copy(Connection &conn, int source, bool acknowledged, long limit) {
     Orbrequest *r = conn.request;
     r->hello = newOrbOpenString();
     r->sZhello = static_cast<int>(sizeof(OrbOpenString));
@@ -127,6 +114,39 @@ int main(int argc, char **argv) {
     if (!acknowledged) {
         r->what = ORBTELL;
         if (!conn.call() || conn.response->pktid != written) quit("%ld puts, fewer stored", written);
+    }
+    return written;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    elog_init(argc, argv);
+    bool acknowledged = true;
+    long limit = -1;
+    int c;
+    while ((c = getopt(argc, argv, "un:")) != -1) {
+        switch (c) {
+            case 'u': acknowledged = false; break;
+            case 'n': limit = std::atol(optarg); break;
+            default:
+                std::fprintf(stderr, "Usage: ringput [-u] [-n count] source host:port\n");
+                return 1;
+        }
+    }
+    if (argc - optind != 2) {
+        std::fprintf(stderr, "Usage: ringput [-u] [-n count] source host:port\n");
+        return 1;
+    }
+    const int source = torvikopen(argv[optind], const_cast<char *>("r"));
+    if (source < 0) quit("can't read the source (%ld)", 0);
+    const int fd = connect_to(argv[optind + 1]);
+    if (fd < 0) quit("can't connect (%ld)", 0);
+
+    long written = 0;
+    {
+        Connection conn(fd);
+        written = copy(conn, source, acknowledged, limit);
     }
     std::printf("%ld\n", written);
     torvikclose(source);

@@ -42,7 +42,7 @@ TEST(CopyThroughReelhouse, AClientReadsEveryPacketOfTheServedDirectory) {
     Served served;
     const std::string dir = served.file("ring");
     const int count = packet_count();
-    fill(dir, count, 700, 7.0);
+    fill(dir, count, 700, vktest::light() ? 20.0 : 7.0);
     ASSERT_GT(names_in(dir).size(), 1u) << "several segment files";
     const std::vector<Packet> source = rhtest::read_packets(dir);
     ASSERT_EQ(source.size(), static_cast<std::size_t>(count));
