@@ -6,9 +6,10 @@
 //                       (one counted reap from the oldest) and reads the
 //                       stream to its end
 //   stream:tcp/N        N loopback TCP connections, each fed by a plain
-//                       sender thread with the same bytes, one send per
-//                       packet as the server does, and read to the end by
-//                       the same readers
+//                       sender thread with the same bytes in sends of the
+//                       size the server makes (packets gathered up to its
+//                       batch size), and read to the end by the same
+//                       readers
 //
 // Items are packets delivered to all readers. First the server's resident
 // memory per connected client is printed, then the table, then the ratios
@@ -40,6 +41,7 @@
 
 #include "kestrel.h"
 #include "kitbag.h"
+#include "reap_batch.h"
 #include "support/ratio_main.h"
 #include "torvik.h"
 
@@ -276,11 +278,19 @@ void BM_StreamVaultkeep(benchmark::State &state) {
 
 void BM_StreamTcp(benchmark::State &state) {
     const int readers = static_cast<int>(state.range(0));
-    std::vector<std::string> packets;
-    for (int i = 0; i < kPackets; i++) packets.push_back(encoded(i, false));
-    packets.push_back(encoded(0, true));
+    // The stream cut where the server cuts it: a send once a batch's worth
+    // of packets is waiting, the rest with the terminator.
+    std::vector<std::string> sends(1);
+    for (int i = 0; i < kPackets; i++) {
+        if (sends.back().size() >= static_cast<std::size_t>(vaultkeep::kReapBatchBytes))
+            sends.emplace_back();
+        sends.back() += encoded(i, false);
+    }
+    if (sends.back().size() >= static_cast<std::size_t>(vaultkeep::kReapBatchBytes))
+        sends.emplace_back();
+    sends.back() += encoded(0, true);
     std::size_t total = 0;
-    for (const std::string &p : packets) total += p.size();
+    for (const std::string &p : sends) total += p.size();
     int port = 0;
     const int listener = listen_any(&port);
     for (auto _ : state) {
@@ -293,7 +303,7 @@ void BM_StreamTcp(benchmark::State &state) {
             });
             threads.emplace_back([&] {
                 const int fd = ::accept(listener, nullptr, nullptr);
-                for (const std::string &p : packets)
+                for (const std::string &p : sends)
                     if (::send(fd, p.data(), p.size(), MSG_NOSIGNAL) < 0) break;
                 ::close(fd);
             });

@@ -1,6 +1,7 @@
 // Framing of the ring-buffer protocol: every record is preceded by the
 // sync word on the stream.
 #include "orbstate.h"
+#include "vaultkeep_private.h"
 
 extern "C" {
 
@@ -12,6 +13,15 @@ int recvOrbrequest(Bns *in, Orbrequest *request) {
 }
 
 int sendOrbresponse(Bns *out, Orbresponse *response) {
+    if (vaultkeep::append_response(out, response) != 0) return -1;
+    return bnsflush(out) == 0 ? 0 : -1;
+}
+
+}  // extern "C"
+
+namespace vaultkeep {
+
+int append_response(Bns *out, Orbresponse *response) {
     const int32_t before = out->lp;
     const int32_t counted = out->outcount;
     if (bnsput(out, Sync, BNS_BYTES, static_cast<int>(sizeof Sync)) != 0) return -1;
@@ -20,7 +30,7 @@ int sendOrbresponse(Bns *out, Orbresponse *response) {
         out->outcount = counted;
         return -1;
     }
-    return bnsflush(out) == 0 ? 0 : -1;
+    return 0;
 }
 
-}  // extern "C"
+}  // namespace vaultkeep
