@@ -322,23 +322,41 @@ long resident_kb(pid_t pid) {
     return -1;
 }
 
-// Resident memory of the server per client: clients that are connected,
-// positioned and have streamed a few packets.
+// Resident memory of the server per client, for two kinds of client:
+// connected after a short counted reap (the client thread alone), and in
+// the middle of an unlimited reap from the oldest packet that the client
+// has stopped reading (client and reap threads, the read-ahead grown, the
+// stream blocked on a full socket).
 void print_memory_per_client() {
     Ring &r = ring();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long idle = resident_kb(r.pid());
-    std::vector<int> fds;
-    for (int i = 0; i < kMemoryClients; i++) {
-        const int fd = reaping_client(r.port(), 10);
-        if (fd >= 0 && read_bytes(fd, 10 * encoded(0, false).size() + encoded(0, true).size()))
-            fds.push_back(fd);
+    const std::size_t packet_bytes = encoded(0, false).size();
+    const std::size_t terminator_bytes = encoded(0, true).size();
+    struct Kind {
+        const char *name;
+        int count;             // of the reap; 0: unlimited
+        std::size_t read;      // bytes each client reads before it rests
+    } kinds[] = {{"after a counted reap", 10, 10 * packet_bytes + terminator_bytes},
+                 {"streaming", 0, 100 * packet_bytes}};
+    for (const Kind &kind : kinds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const long idle = resident_kb(r.pid());
+        std::vector<int> fds;
+        for (int i = 0; i < kMemoryClients; i++) {
+            const int fd = reaping_client(r.port(), kind.count);
+            if (fd >= 0 && read_bytes(fd, kind.read))
+                fds.push_back(fd);
+            else if (fd >= 0)
+                ::close(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const long busy = resident_kb(r.pid());
+        std::printf("Server memory, clients %s: %ld kB idle, %ld kB with %zu clients: %.1f kB per "
+                    "client\n",
+                    kind.name, idle, busy, fds.size(),
+                    static_cast<double>(busy - idle) / static_cast<double>(fds.size()));
+        for (int fd : fds) ::close(fd);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long busy = resident_kb(r.pid());
-    std::printf("Server memory: %ld kB idle, %ld kB with %zu clients: %.1f kB per client\n\n", idle,
-                busy, fds.size(), static_cast<double>(busy - idle) / static_cast<double>(fds.size()));
-    for (int fd : fds) ::close(fd);
+    std::printf("\n");
 }
 
 BENCHMARK(BM_StreamVaultkeep)->Name("stream:vaultkeep")->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->Unit(benchmark::kMillisecond);
