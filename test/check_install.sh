@@ -12,7 +12,8 @@ for f in include/basalt.h include/kitbag.h include/torvik.h include/fake.h inclu
          lib/libgannet.so.3 lib/libgannet.so lib/libkestrel.so.3 lib/libkestrel.so \
          lib/libkitbag.a lib/libledgeform.a \
          include/geopos.h include/journ.h lib/libgeopos.so.3 lib/libgeopos.so \
-         lib/libjourn.so.3 lib/libjourn.so bin/vaultkeep bin/ringcat; do
+         lib/libjourn.so.3 lib/libjourn.so bin/vaultkeep bin/ringcat \
+         bin/reelhouse bin/tcplaunch; do
     [ -e "$root/$f" ] || { echo "missing from the installation: $f"; exit 1; }
 done
 for l in libbasalt libtorvik libgannet libkestrel libgeopos libjourn; do

@@ -1,7 +1,17 @@
 // Framing of the ring-buffer protocol: every record is preceded by the
 // sync word on the stream.
+#include <cstdio>
+#include <cstring>
+
+#include "orbserve.h"
 #include "orbstate.h"
 #include "vaultkeep_private.h"
+
+void orbserve::fail_reply(Orbresponse *reply, const char *text) {
+    reply->result = -1;
+    std::snprintf(reply->errmsg, sizeof reply->errmsg, "%s", text);
+    reply->nerr = static_cast<int>(std::strlen(reply->errmsg));
+}
 
 extern "C" {
 

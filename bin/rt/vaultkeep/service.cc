@@ -165,12 +165,6 @@ void serve_halt(Orbclient_state *state) {
 
 namespace vaultkeep {
 
-void fail_reply(Orbresponse *reply, const char *text) {
-    reply->result = -1;
-    std::snprintf(reply->errmsg, sizeof reply->errmsg, "%s", text);
-    reply->nerr = static_cast<int>(std::strlen(reply->errmsg));
-}
-
 double now() { return std_now(); }
 
 }  // namespace vaultkeep

@@ -15,16 +15,16 @@
 #include <cstddef>
 
 #include "kitbag.h"
+#include "orbserve.h"
 #include "vaultkeep.h"
 
 namespace vaultkeep {
 
-inline int load(const int &flag) {
-    return std::atomic_ref<int>(const_cast<int &>(flag)).load(std::memory_order_acquire);
-}
-inline void store(int &flag, int value) {
-    std::atomic_ref<int>(flag).store(value, std::memory_order_release);
-}
+using orbserve::fail_reply;
+using orbserve::load;
+using orbserve::MutexLock;
+using orbserve::peer_gone;
+using orbserve::store;
 
 inline bool shutting_down() { return load(Params.shutdown) != 0; }
 inline bool verbose() { return load(Params.verbose) != 0; }
@@ -40,18 +40,6 @@ class ClientLock {
     ~ClientLock() { pthread_mutex_unlock(mutex_); }
     ClientLock(const ClientLock &) = delete;
     ClientLock &operator=(const ClientLock &) = delete;
-
-  private:
-    pthread_mutex_t *mutex_;
-};
-
-// Holds one of the process-wide mutexes of Params for a scope.
-class MutexLock {
-  public:
-    explicit MutexLock(pthread_mutex_t *mutex) : mutex_(mutex) { pthread_mutex_lock(mutex_); }
-    ~MutexLock() { pthread_mutex_unlock(mutex_); }
-    MutexLock(const MutexLock &) = delete;
-    MutexLock &operator=(const MutexLock &) = delete;
 
   private:
     pthread_mutex_t *mutex_;
@@ -80,13 +68,6 @@ void setup_streams(int fd, Bns *in, Bns *out);
 // them: 0, or -1 (nothing placed) when the response breaks a bound of the
 // wire.
 int append_response(Bns *out, Orbresponse *response);
-
-// True for the errors of a send to a client that has gone away, which are
-// expected and not logged.
-inline bool peer_gone(int err) { return err == EPIPE || err == ECONNRESET; }
-
-// A failed reply: result -1 and the text (nerr its length).
-void fail_reply(Orbresponse *reply, const char *text);
 
 // Sleeps up to `seconds`, in short steps, returning early once `done`
 // says so.

@@ -112,9 +112,14 @@ bool newest_release(char *root) {
 
 void find_root(char *root) {
     root[0] = '\0';
-    if (const char *env = std::getenv("KORVANEL")) {
-        copy_path(root, env);
-        return;
+    {
+        // The entry another thread's store_root puts into the environment
+        // is read under the mutex it is written under.
+        std::lock_guard<std::mutex> lock(root_mutex);
+        if (const char *env = std::getenv("KORVANEL")) {
+            copy_path(root, env);
+            return;
+        }
     }
     if (is_directory(KORVANEL_DEFAULT_ROOT)) {
         copy_path(root, KORVANEL_DEFAULT_ROOT);
