@@ -6,9 +6,10 @@
 //                       (one counted reap from the oldest) and reads the
 //                       stream to its end
 //   stream:tcp/N        N loopback TCP connections, each fed by a plain
-//                       sender thread with the same bytes, one send per
-//                       packet as the server does, and read to the end by
-//                       the same readers
+//                       sender thread with the same bytes in sends of the
+//                       size the server makes (packets gathered up to its
+//                       batch size), and read to the end by the same
+//                       readers
 //
 // Items are packets delivered to all readers. First the server's resident
 // memory per connected client is printed, then the table, then the ratios
@@ -40,6 +41,7 @@
 
 #include "kestrel.h"
 #include "kitbag.h"
+#include "reap_batch.h"
 #include "support/ratio_main.h"
 #include "torvik.h"
 
@@ -276,11 +278,19 @@ void BM_StreamVaultkeep(benchmark::State &state) {
 
 void BM_StreamTcp(benchmark::State &state) {
     const int readers = static_cast<int>(state.range(0));
-    std::vector<std::string> packets;
-    for (int i = 0; i < kPackets; i++) packets.push_back(encoded(i, false));
-    packets.push_back(encoded(0, true));
+    // The stream cut where the server cuts it: a send once a batch's worth
+    // of packets is waiting, the rest with the terminator.
+    std::vector<std::string> sends(1);
+    for (int i = 0; i < kPackets; i++) {
+        if (sends.back().size() >= static_cast<std::size_t>(vaultkeep::kReapBatchBytes))
+            sends.emplace_back();
+        sends.back() += encoded(i, false);
+    }
+    if (sends.back().size() >= static_cast<std::size_t>(vaultkeep::kReapBatchBytes))
+        sends.emplace_back();
+    sends.back() += encoded(0, true);
     std::size_t total = 0;
-    for (const std::string &p : packets) total += p.size();
+    for (const std::string &p : sends) total += p.size();
     int port = 0;
     const int listener = listen_any(&port);
     for (auto _ : state) {
@@ -293,7 +303,7 @@ void BM_StreamTcp(benchmark::State &state) {
             });
             threads.emplace_back([&] {
                 const int fd = ::accept(listener, nullptr, nullptr);
-                for (const std::string &p : packets)
+                for (const std::string &p : sends)
                     if (::send(fd, p.data(), p.size(), MSG_NOSIGNAL) < 0) break;
                 ::close(fd);
             });
@@ -312,23 +322,41 @@ long resident_kb(pid_t pid) {
     return -1;
 }
 
-// Resident memory of the server per client: clients that are connected,
-// positioned and have streamed a few packets.
+// Resident memory of the server per client, for two kinds of client:
+// connected after a short counted reap (the client thread alone), and in
+// the middle of an unlimited reap from the oldest packet that the client
+// has stopped reading (client and reap threads, the read-ahead grown, the
+// stream blocked on a full socket).
 void print_memory_per_client() {
     Ring &r = ring();
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long idle = resident_kb(r.pid());
-    std::vector<int> fds;
-    for (int i = 0; i < kMemoryClients; i++) {
-        const int fd = reaping_client(r.port(), 10);
-        if (fd >= 0 && read_bytes(fd, 10 * encoded(0, false).size() + encoded(0, true).size()))
-            fds.push_back(fd);
+    const std::size_t packet_bytes = encoded(0, false).size();
+    const std::size_t terminator_bytes = encoded(0, true).size();
+    struct Kind {
+        const char *name;
+        int count;             // of the reap; 0: unlimited
+        std::size_t read;      // bytes each client reads before it rests
+    } kinds[] = {{"after a counted reap", 10, 10 * packet_bytes + terminator_bytes},
+                 {"streaming", 0, 100 * packet_bytes}};
+    for (const Kind &kind : kinds) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const long idle = resident_kb(r.pid());
+        std::vector<int> fds;
+        for (int i = 0; i < kMemoryClients; i++) {
+            const int fd = reaping_client(r.port(), kind.count);
+            if (fd >= 0 && read_bytes(fd, kind.read))
+                fds.push_back(fd);
+            else if (fd >= 0)
+                ::close(fd);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        const long busy = resident_kb(r.pid());
+        std::printf("Server memory, clients %s: %ld kB idle, %ld kB with %zu clients: %.1f kB per "
+                    "client\n",
+                    kind.name, idle, busy, fds.size(),
+                    static_cast<double>(busy - idle) / static_cast<double>(fds.size()));
+        for (int fd : fds) ::close(fd);
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(500));
-    const long busy = resident_kb(r.pid());
-    std::printf("Server memory: %ld kB idle, %ld kB with %zu clients: %.1f kB per client\n\n", idle,
-                busy, fds.size(), static_cast<double>(busy - idle) / static_cast<double>(fds.size()));
-    for (int fd : fds) ::close(fd);
+    std::printf("\n");
 }
 
 BENCHMARK(BM_StreamVaultkeep)->Name("stream:vaultkeep")->Arg(1)->Arg(10)->Arg(100)->UseRealTime()->Unit(benchmark::kMillisecond);

@@ -154,6 +154,33 @@ TEST_F(Protocol, CountedReapStartsOnTheLandedPacketAndEndsWithATerminator) {
     EXPECT_EQ(counted_reap(*c, 2), (std::vector<int>{20, 21}));
 }
 
+// The client's own record in the client list, as another request sees it.
+Orbclient own_record(Client &c) {
+    Orbclient found{};
+    if (!c.call(ORBMYTHREAD)) return found;
+    const int thread = c.resp()->thread;
+    if (!c.call(ORBCLIENTS)) return found;
+    for (int i = 0; i < c.resp()->nclient; i++)
+        if (c.resp()->client[i].thread == thread) found = c.resp()->client[i];
+    return found;
+}
+
+TEST_F(Protocol, PacketsThatFollowOneAnotherShareSends) {
+    auto c = opened();
+    EXPECT_EQ(seek(*c, ORBOLDEST), 0);
+    const Orbclient before = own_record(*c);
+    std::vector<int> all(kPackets);
+    for (int i = 0; i < kPackets; i++) all[static_cast<std::size_t>(i)] = i;
+    EXPECT_EQ(counted_reap(*c, kPackets), all);
+    const Orbclient after = own_record(*c);
+    // Every packet and the terminator counted, in a few writes: the
+    // replies to the two list requests and the stream.
+    EXPECT_EQ(after.packets - before.packets, static_cast<unsigned>(kPackets) + 1);
+    EXPECT_EQ(after.bytes - before.bytes, static_cast<unsigned>(kPackets) * 512u);
+    EXPECT_LE(after.nwrites - before.nwrites, 4u);
+    EXPECT_EQ(after.pktid, ORBREAPEND);
+}
+
 TEST_F(Protocol, ReapFollowsTheSelectionInForceWhenItStarts) {
     auto c = opened();
     EXPECT_EQ(seek(*c, ORBOLDEST), 0);  // an AA_BBB_HHZ packet

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "reap_batch.h"
 #include "torvik.h"
 #include "vaultkeep.h"
 #include "vaultkeep_private.h"
@@ -18,6 +19,8 @@ constexpr double kEndOfDataPause = 1.0;
 // Result of thr_join for a thread that does not exist, and for a deadlock.
 constexpr int kNoSuchThread = 3;
 constexpr int kDeadlock = 35;
+// Room a record needs beside its packet's bytes.
+constexpr int64_t kRecordOverhead = 256;
 
 unsigned int thread_number(pthread_t tid) { return static_cast<unsigned int>(tid); }
 
@@ -26,46 +29,94 @@ bool keep_reaping(const Orbclient_state *state) {
            !vaultkeep::shutting_down();
 }
 
-// Sends the packet in the reply; on failure the client is dropped. `what`
-// names the packet in the failure message.
-bool send_packet(Orbclient_state *state, const char *format, const char *notice) {
-    Pktpkg *pkg = state->reply->pkg;
-    pkg->srcnamesize = static_cast<uint16_t>(std::strlen(pkg->srcname) + 1);
-    if (sendOrbresponse(state->out, state->reply) == 0) return true;
-    const Orbclient *c = state->aclient;
-    if (!vaultkeep::peer_gone(errno))
-        elog_complain(1, format, static_cast<unsigned int>(c->thread), c->who, state->ip_address,
-                      c->what);
-    vaultkeep::drop_client(state);
-    if (vaultkeep::messages()) thread_message(const_cast<char *>(notice), state, 1);
-    return false;
-}
+// Records placed in the output stream and not yet sent, with what they add
+// to the client's counts once they are.
+struct Batch {
+    int records = 0;
+    int packets = 0;  // data packets among the records
+    double bytes = 0.0;
+    int pktid = 0;
+    double time = 0.0;
+};
 
-// Counts a sent packet in the state (data packets only) and the client
-// record.
-void count_sent(Orbclient_state *state, bool data) {
-    const Pktpkg *pkg = state->reply->pkg;
-    if (data) {
-        state->bytesWritten += pkg->packetsize;
-        state->packetsWritten++;
-    }
+// The counts of the records just sent, in the state (data packets) and in
+// the client record.
+void count_sent(Orbclient_state *state, Batch *batch) {
+    if (batch->records == 0) return;
+    state->bytesWritten += batch->bytes;
+    state->packetsWritten += batch->packets;
     vaultkeep::ClientLock hold(state);
     Orbclient *c = state->aclient;
-    c->bytes += static_cast<unsigned int>(pkg->packetsize);
-    c->packets++;
-    c->lastpkt = pkg->time;
-    c->pktid = pkg->pktid;
+    c->bytes += static_cast<unsigned int>(batch->bytes);
+    c->packets += static_cast<unsigned int>(batch->records);
+    c->lastpkt = batch->time;
+    c->pktid = batch->pktid;
     c->written = static_cast<unsigned int>(state->out->nbytes);
     c->nwrites = static_cast<unsigned int>(state->out->nsys);
+    *batch = Batch{};
+}
+
+// Sends what waits in the output stream. A send that the time-out cuts
+// short after some bytes went out is carried on: only a client that takes
+// nothing for the whole time-out fails it, and is then dropped. `format`
+// and `notice` name the packet in the failure messages.
+bool send_batch(Orbclient_state *state, Batch *batch, const char *format, const char *notice) {
+    Bns *out = state->out;
+    for (;;) {
+        const int32_t waiting = out->lp - out->fp;
+        if (waiting <= 0 || bnsflush(out) == 0) break;
+        if (out->lp - out->fp < waiting && out->lp - out->fp > 0) continue;
+        const Orbclient *c = state->aclient;
+        if (!vaultkeep::peer_gone(errno))
+            elog_complain(1, format, static_cast<unsigned int>(c->thread), c->who,
+                          state->ip_address, c->what);
+        vaultkeep::drop_client(state);
+        if (vaultkeep::messages()) thread_message(const_cast<char *>(notice), state, 1);
+        return false;
+    }
+    count_sent(state, batch);
+    return true;
+}
+
+constexpr const char *kPacketFailure = "thread #%u failed to send reap packet to (%s@%s:%s)\n";
+constexpr const char *kPacketNotice = "reap thread stopping due to send failure";
+
+// Places the reply's packet in the output stream, sending what waits there
+// first when the batch is full or the packet would not fit beside it.
+bool queue_packet(Orbclient_state *state, Batch *batch, bool data) {
+    Pktpkg *pkg = state->reply->pkg;
+    Bns *out = state->out;
+    const int64_t waiting = out->lp - out->fp;
+    if (waiting > 0 && (waiting >= vaultkeep::kReapBatchBytes ||
+                        waiting + pkg->packetsize + kRecordOverhead > out->sz - out->fp) &&
+        !send_batch(state, batch, kPacketFailure, kPacketNotice))
+        return false;
+    pkg->srcnamesize = static_cast<uint16_t>(std::strlen(pkg->srcname) + 1);
+    if (vaultkeep::append_response(out, state->reply) != 0) {
+        // A record the wire cannot carry: what came before it still goes
+        // out, then the client is dropped as for a failed send.
+        send_batch(state, batch, kPacketFailure, kPacketNotice);
+        errno = EINVAL;
+        const Orbclient *c = state->aclient;
+        elog_complain(1, kPacketFailure, static_cast<unsigned int>(c->thread), c->who,
+                      state->ip_address, c->what);
+        vaultkeep::drop_client(state);
+        return false;
+    }
+    batch->records++;
+    if (data) {
+        batch->packets++;
+        batch->bytes += pkg->packetsize;
+    }
+    batch->pktid = pkg->pktid;
+    batch->time = pkg->time;
+    return true;
 }
 
 // One packet streamed; false when the loop is to end (failed send, or the
 // count ran out, which *counted_out tells).
-bool stream(Orbclient_state *state, bool *counted_out) {
-    if (!send_packet(state, "thread #%u failed to send reap packet to (%s@%s:%s)\n",
-                     "reap thread stopping due to send failure"))
-        return false;
-    count_sent(state, true);
+bool stream(Orbclient_state *state, Batch *batch, bool *counted_out) {
+    if (!queue_packet(state, batch, true)) return false;
     if (state->reap_maxpkts > 0 && --state->reap_maxpkts == 0) {
         *counted_out = true;
         return false;
@@ -90,6 +141,15 @@ bool landed_packet(Orbclient_state *state) {
     return handle != nullptr && selected(handle, pkg->srcname);
 }
 
+// Forgets records that will not be sent (the client is being dropped or
+// the server is ending).
+void discard_batch(Orbclient_state *state, Batch *batch) {
+    Bns *out = state->out;
+    out->outcount -= out->lp - out->fp;
+    out->lp = out->fp;
+    *batch = Batch{};
+}
+
 }  // namespace
 
 extern "C" {
@@ -97,26 +157,42 @@ extern "C" {
 void *reap_thread(void *arg) {
     Orbclient_state *state = static_cast<Orbclient_state *>(arg);
     Pktpkg *pkg = state->reply->pkg;
+    Batch batch;
     bool counted_out = false;
     bool going = true;
-    if (state->landed && keep_reaping(state) && landed_packet(state))
-        going = stream(state, &counted_out);
+    bool failed = false;
+    if (state->landed && keep_reaping(state) && landed_packet(state)) {
+        going = stream(state, &batch, &counted_out);
+        failed = !going && !counted_out;
+    }
     while (going && keep_reaping(state)) {
         if (torvikreap(state->torvik, &pkg->pktid, pkg->srcname, &pkg->time, &pkg->packet,
                        &pkg->packetsize, &pkg->sZpacket) != 0) {
+            // Nothing more for now: what was gathered goes out before the wait.
+            if (!send_batch(state, &batch, kPacketFailure, kPacketNotice)) {
+                failed = true;
+                break;
+            }
             vaultkeep::nap(kEndOfDataPause, [state] { return !keep_reaping(state); });
             continue;
         }
-        going = stream(state, &counted_out);
+        going = stream(state, &batch, &counted_out);
+        failed = !going && !counted_out;
     }
-    if (counted_out && keep_reaping(state)) {
-        pkg->pktid = ORBREAPEND;
-        pkg->packetsize = 0;
-        pkg->srcname[0] = '\0';
-        pkg->time = 0.0;
-        if (send_packet(state, "thread #%u failed to send packet to (%s@%s:%s)\n",
-                        "reap thread stopping due to send failure for termination"))
-            count_sent(state, false);
+    if (!failed) {
+        if (vaultkeep::stopped(state) || vaultkeep::shutting_down()) {
+            discard_batch(state, &batch);
+        } else if (counted_out && keep_reaping(state)) {
+            pkg->pktid = ORBREAPEND;
+            pkg->packetsize = 0;
+            pkg->srcname[0] = '\0';
+            pkg->time = 0.0;
+            if (queue_packet(state, &batch, false))
+                send_batch(state, &batch, "thread #%u failed to send packet to (%s@%s:%s)\n",
+                           "reap thread stopping due to send failure for termination");
+        } else {
+            send_batch(state, &batch, kPacketFailure, kPacketNotice);
+        }
     }
     vaultkeep::store(state->reap, 0);
     return nullptr;

@@ -5,6 +5,7 @@
 
 #include "orbserve.h"
 #include "orbstate.h"
+#include "vaultkeep_private.h"
 
 void orbserve::fail_reply(Orbresponse *reply, const char *text) {
     reply->result = -1;
@@ -22,6 +23,15 @@ int recvOrbrequest(Bns *in, Orbrequest *request) {
 }
 
 int sendOrbresponse(Bns *out, Orbresponse *response) {
+    if (vaultkeep::append_response(out, response) != 0) return -1;
+    return bnsflush(out) == 0 ? 0 : -1;
+}
+
+}  // extern "C"
+
+namespace vaultkeep {
+
+int append_response(Bns *out, Orbresponse *response) {
     const int32_t before = out->lp;
     const int32_t counted = out->outcount;
     if (bnsput(out, Sync, BNS_BYTES, static_cast<int>(sizeof Sync)) != 0) return -1;
@@ -30,7 +40,7 @@ int sendOrbresponse(Bns *out, Orbresponse *response) {
         out->outcount = counted;
         return -1;
     }
-    return bnsflush(out) == 0 ? 0 : -1;
+    return 0;
 }
 
-}  // extern "C"
+}  // namespace vaultkeep

@@ -64,6 +64,11 @@ bool find_thread(int thread, int *pktid);
 // that cannot go on for the stream's time-out fails.
 void setup_streams(int fd, Bns *in, Bns *out);
 
+// Places the sync word and the response in the stream without sending
+// them: 0, or -1 (nothing placed) when the response breaks a bound of the
+// wire.
+int append_response(Bns *out, Orbresponse *response);
+
 // Sleeps up to `seconds`, in short steps, returning early once `done`
 // says so.
 template <typename Done>
