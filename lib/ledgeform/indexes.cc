@@ -24,6 +24,16 @@ char kNoMatch[] = "\b";
 int sort_compare(void *a, void *b, void *index) {
     return dbcmp_sort(static_cast<char *>(a), static_cast<char *>(b), static_cast<Dbindex *>(index));
 }
+// The order an index is built in: by key, and records with equal keys by
+// record number (so that runs of equal keys cost the sort nothing more).
+int build_compare(void *a, void *b, void *index) {
+    int result = dbcmp_sort(static_cast<char *>(a), static_cast<char *>(b), static_cast<Dbindex *>(index));
+    if (result != 0) return result;
+    int32_t x, y;
+    std::memcpy(&x, a, sizeof x);
+    std::memcpy(&y, b, sizeof y);
+    return x < y ? -1 : x > y ? 1 : 0;
+}
 int search_compare(void *key, void *entry, void *index) {
     return dbcmp_search(static_cast<char *>(key), static_cast<char *>(entry),
                         static_cast<Dbindex *>(index));
@@ -236,7 +246,7 @@ Dbindex *dbcreate_index(Dbptr table, Tbl *keys, char *name) {
         dbmake_key(record, index->jig, key.get());
         pushtbl(index->entries, key.get());
     }
-    if (count > 1) quicksort(entries_base(index), count, size, sort_compare, index);
+    if (count > 1) quicksort(entries_base(index), count, size, build_compare, index);
     if (index->jig->envelope) dbfix_envelope(index);
     index->search_jig = nullptr;
     index->nrecords = nentries(index);

@@ -288,13 +288,14 @@ Dbptr dbjoin(Dbptr t1, Dbptr t2, Tbl **keys1, Tbl **keys2, int outer, Tbl **unma
 void free_MatchesHook(void *p) {
     auto *state = static_cast<MatchesHook *>(p);
     if (state == nullptr) return;
-    if (state->index != nullptr && state->index->search_jig == state->jig && state->jig != nullptr) {
-        // Only while the index is still its table's: a dropped one is gone.
-        Resolved r;
-        if (resolve_table(state->second, &r) == RESOLVED_TABLE && r.table != nullptr &&
-            getarr(r.table->indexes, state->index_name) == state->index)
-            state->index->search_jig = nullptr;
-    }
+    // The index is touched only while it is still its table's: a dropped
+    // one is gone.
+    Resolved r;
+    if (state->index != nullptr && state->index_name != nullptr &&
+        resolve_table(state->second, &r) == RESOLVED_TABLE && r.table != nullptr &&
+        getarr(r.table->indexes, state->index_name) == state->index &&
+        state->index->search_jig == state->jig)
+        state->index->search_jig = nullptr;
     dbfree_jig(state->jig);
     std::free(state->key);
     std::free(state->index_name);
