@@ -184,6 +184,21 @@ TEST_F(KeyTest, YeardaysAndOffdatesKeyAsEpochTimes) {
     dbfree_jig(jig);
 }
 
+TEST_F(KeyTest, OffdatesEndAtTheLastSecondOfTheYear) {
+    // A site closed on the last day of a year does not overlap one opened
+    // on the first day of the next: both are appended.
+    Dbptr site = table(db_, "site");
+    struct {
+        int ondate, offdate;
+    } rows[] = {{2000001, 2000366}, {2001001, 2001365}, {2002001, -1}};
+    for (auto &r : rows) {
+        Dbptr scratch = at(site, dbSCRATCH);
+        dbputv(scratch, nullptr, "sta", "A", "ondate", r.ondate, "offdate", r.offdate, nullptr);
+        EXPECT_GE(dbaddchk(site, nullptr), 0) << r.ondate << log();
+    }
+    EXPECT_EQ(count_of(site), 3);
+}
+
 TEST_F(KeyTest, IntegersSortWithoutOverflow) {
     seg("a", "z", 0, 1, 2000000000);
     seg("a", "z", 0, 1, -2000000000);
