@@ -7,7 +7,7 @@ want="cmake ninja-build g++ make libgtest-dev libgmock-dev googletest binutils g
 want="$want gfortran units libgsl-dev"
 for set in "$@"; do
     case $set in
-        native) want="$want libssl-dev zlib1g-dev" ;;  # test oracles
+        native) want="$want libssl-dev zlib1g-dev libsqlite3-dev" ;;  # test oracles
         arm) want="$want g++-arm-linux-gnueabihf gfortran-arm-linux-gnueabihf qemu-user-static binfmt-support" ;;
         bench) want="$want libbenchmark-dev libssl-dev zlib1g-dev libmseed-dev libsqlite3-dev" ;;
         fuzz) want="$want clang libclang-rt-14-dev" ;;

@@ -223,6 +223,60 @@ typedef struct Dbindex {
     char *path;        /* index file read, or null */
 } Dbindex;
 
+/* ---- Keys and indexes (functions) ----
+ * A key list holds field names, ranges "start::end" of two fields and
+ * expressions. dbmake_jig compiles one into a jig, stored through its
+ * out-argument even on failure (the caller frees it with dbfree_jig).
+ * dbget_index answers 0 for a cached or built index, 1 for one read from
+ * an index file, -102 on failure; the index stays its table's. Lists of
+ * record numbers hold the numbers as pointer-sized integers. */
+
+BASALT_API int dbis_expression(char *key);
+BASALT_API int dbmake_jig(Dbptr table, Tbl *keys, Jig **jig);
+BASALT_API void dbmake_key(Dbptr record, Jig *jig, char *key);
+BASALT_API void dbshow_key(Jig *jig, char *key);
+BASALT_API int dbcmp_sort(char *a, char *b, Dbindex *index);
+BASALT_API int dbcmp_envelope(char *previous, char *entry, Dbindex *index);
+BASALT_API int dbcmp_search(char *key, char *entry, Dbindex *index);
+BASALT_API int dbcmp(char *key, char *entry, Jig *jigs[2]);
+BASALT_API int dbget_index(Dbptr table, Tbl *keys, Dbindex **index);
+BASALT_API int dbindex_name(Dbptr table, Tbl *keys, char *name);
+BASALT_API Dbindex *dbread_index(Dbptr table, Table *t, char *path);
+BASALT_API Dbindex *dbcreate_index(Dbptr table, Tbl *keys, char *name);
+BASALT_API int dbsearch(Dbptr record, Jig *jig, Dbindex *index, int unique,
+                        int *first, int *last);
+BASALT_API int dbrecord(Dbindex *index, int i);
+BASALT_API char *dbkey(Dbindex *index, int i);
+BASALT_API int dbfix_envelope(Dbindex *index);
+BASALT_API void add2index(char *name, Dbindex *index, Dbptr *record);
+BASALT_API int dbadd2index(Dbptr record, Dbindex *index);
+BASALT_API int dbupdate_index(Dbindex *index);
+BASALT_API int delindex(char *name, Dbindex *index, Dbptr *record);
+BASALT_API void index_delete(char *name, Dbindex *index, Dbptr *record);
+BASALT_API int dbflush_an_index(char *name, Dbindex *index, Arr *indexes);
+BASALT_API int dbflush_indexes(Dbptr table);
+BASALT_API int dbfind_join_keys(Dbptr table1, Dbptr table2, Tbl **keys1,
+                                Tbl **keys2);
+BASALT_API int match_keys(Tbl *a, int na, Tbl *b, int nb, Tbl *out_a,
+                          Tbl *out_b);
+BASALT_API char *equiv_field(char *name);
+
+/* ---- Sorting, selection, joining and grouping ----
+ * The operators returning a Dbptr make a new view (or group table) that
+ * the caller discards with dbfree, and answer dbinvalid() on failure. */
+
+BASALT_API Dbptr dbsort(Dbptr db, Tbl *keys, int flags, const char *name);
+BASALT_API int dbsort_in_place(Dbptr db, Tbl *keys);
+BASALT_API Dbptr dbsubset(Dbptr db, const char *expr, const char *name);
+BASALT_API Dbptr dbjoin(Dbptr t1, Dbptr t2, Tbl **keys1, Tbl **keys2,
+                        int outer, Tbl **unmatched, const char *name);
+BASALT_API int dbmatches(Dbptr record, Dbptr t2, Tbl **keys1, Tbl **keys2,
+                         Hook **hook, Tbl **list);
+BASALT_API void free_MatchesHook(void *state);
+BASALT_API Dbptr dbgroup(Dbptr db, Tbl *keys, const char *name, int type);
+BASALT_API Dbptr dbmkgroup_relation(Dbptr db, Tbl *keys, const char *name);
+BASALT_API int dbadd_bundle(Dbptr db);
+
 /* ---- Shared values and the registry ---- */
 
 BASALT_API extern char *db_nullstr;   /* the shared empty string */

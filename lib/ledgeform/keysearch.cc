@@ -88,7 +88,7 @@ double number_of(const KeyField &k, const char *record) {
         int v = 0;
         dbd2c(data, width, &v, k.kind == kOffdateKey ? kOffdateKey : dbINTEGER);
         if (k.kind == dbYEARDAY) return epoch(v);
-        if (k.kind == kOffdateKey) return v == -1 ? an_infinity() : epoch(v + 1) - 1.0;
+        if (k.kind == kOffdateKey) return v == -1 ? an_infinity() : epoch(v) + 86400.0 - 1.0;
         return v;
     }
     double d = 0.0;

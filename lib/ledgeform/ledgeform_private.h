@@ -289,6 +289,27 @@ void index_record_added(Table *table, Dbptr record);
 void index_record_deleted(Table *table, Dbptr record);
 void index_record_marked(Table *table, Dbptr record);
 
+// Keeps the indexes of a table current across a change of one record in
+// place: its entries leave the indexes when this is made and come back with
+// the record's new keys when it ends.
+class IndexChange {
+  public:
+    IndexChange(Table *table, Dbptr record);
+    ~IndexChange();
+    IndexChange(const IndexChange &) = delete;
+    IndexChange &operator=(const IndexChange &) = delete;
+
+  private:
+    Table *table_;
+    Dbptr record_;
+    Tbl *list_ = nullptr;
+    char *present_ = nullptr;
+};
+
+// Frees the in-memory indexes of a table whose records were moved or cut
+// (their files, if any, stay).
+void index_drop_all(Table *table);
+
 // The records of the table of `probe` whose keys (key texts `keys`) match
 // the keys of the record `probe`, in key order: their count, with the
 // numbers in *records (malloc'd, the caller frees it); -102 when a key is

@@ -153,6 +153,9 @@ int dbtruncate(Dbptr db, int n) {
         }
         int keep = count < n ? count : n;
         int length = keep * size;
+        // The records cut off leave the indexes with the rest of their
+        // numbering: build them again when next asked.
+        if (keep < count) index_drop_all(t);
         if (r.relation->transient) {
             t->count = keep;
             t->size = length;

@@ -114,6 +114,7 @@ int put_values(Dbptr db, va_list *ap, bool adding, const char *caller) {
             elog_log(0, "Table %s is opened read-only and cannot be updated\n", fr.table->path);
             return dbINVALID;
         }
+        IndexChange change(fr.table, fr.final);
         if (timedate != nullptr && fr.table != previous) {
             stamp_timedate(fr, time);
             previous = fr.table;
@@ -199,6 +200,7 @@ int dbput(Dbptr db, const char *text) {
         return dbINVALID;
     }
     if (r.data == nullptr) return no_data(db);
+    IndexChange change(r.table, r.final);
     if (level == RESOLVED_FIELD) {
         Field *f = r.field;
         const char *source = text;
@@ -234,6 +236,7 @@ int dbputx(Dbptr db, void *value) {
         return dbINVALID;
     }
     if (r.data == nullptr) return no_data(db);
+    IndexChange change(r.table, r.final);
     Attribute *a = field_attribute(r.field);
     dbc2d(value, r.data, r.size, a->format, a->type);
     return 0;
