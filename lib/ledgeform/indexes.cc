@@ -487,7 +487,7 @@ void index_record_marked(Table *t, Dbptr record) {
     freetbl(list, nullptr);
 }
 
-IndexChange::IndexChange(Table *t, Dbptr record) : table_(t), record_(record) {
+IndexChange::IndexChange(Table *t, Dbptr record) : record_(record) {
     record_.field = dbALL;
     if (!has_indexes(t) || record_.record < 0) return;
     list_ = indexes_of(t);

@@ -300,7 +300,6 @@ class IndexChange {
     IndexChange &operator=(const IndexChange &) = delete;
 
   private:
-    Table *table_;
     Dbptr record_;
     Tbl *list_ = nullptr;
     char *present_ = nullptr;
