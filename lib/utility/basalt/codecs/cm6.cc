@@ -7,6 +7,10 @@
 #include <cstring>
 #include <mutex>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "alloc.h"
 #include "codecs.h"
 
@@ -17,33 +21,14 @@ constexpr unsigned char kBad = 255;
 constexpr int kSign = 16, kMore = 32;
 constexpr int kLine = 80;
 
-// Character code -> six-bit value, 255 outside the alphabet.
-unsigned char decode_table[128];
+// Character code -> six-bit value, 255 outside the alphabet (every byte
+// value has an entry, so any character may be looked up).
+unsigned char decode_table[256];
 std::once_flag decode_once;
-
-// The values of one- and two-character codes by their first two
-// characters (each below 128): value * 4 + the number of characters, or 0
-// when the pair is anything else (a longer value, a line break, a blank or a
-// bad character), which the general reader then takes.
-int32_t pair_table[128 * 128];
 
 void initDecode() {
     std::memset(decode_table, kBad, sizeof decode_table);
     for (int i = 0; i < 64; i++) decode_table[static_cast<unsigned char>(kAlphabet[i])] = i;
-    for (int c0 = 0; c0 < 128; c0++) {
-        for (int c1 = 0; c1 < 128; c1++) {
-            int t0 = decode_table[c0], t1 = decode_table[c1];
-            int32_t entry = 0;
-            if (t0 != kBad && !(t0 & kMore)) {
-                int32_t v = t0 & 15;
-                entry = (t0 & kSign ? -v : v) * 4 + 1;
-            } else if (t0 != kBad && t1 != kBad && !(t1 & kMore)) {
-                int32_t v = ((t0 & 15) << 5) | (t1 & 31);
-                entry = (t0 & kSign ? -v : v) * 4 + 2;
-            }
-            pair_table[c0 * 128 + c1] = entry;
-        }
-    }
 }
 
 // Writes the characters of one value at the cursor, breaking lines after 80
@@ -153,6 +138,99 @@ int64_t read_checksum(const char *p, int left) {
     return negative ? -v : v;
 }
 
+// The samples decoded so far: each value is a second difference.
+struct Samples {
+    int32_t *out;
+    int n;
+    uint32_t s1, s2;  // the last two samples
+
+    void add(uint32_t value) {
+        uint32_t x = 2 * s1 - s2 + value;
+        out[n++] = static_cast<int32_t>(x);
+        s2 = s1;
+        s1 = x;
+    }
+};
+
+// Over the 64 characters at b: bit i of *valid is set when b[i] is of the
+// alphabet, bit i of *last when it is also the last character of a value
+// (its continuation bit is clear: the alphabet's characters below 'U').
+inline void classify64(const unsigned char *b, uint64_t *valid, uint64_t *last) {
+#if defined(__SSE2__)
+    uint64_t v = 0, l = 0;
+    for (int k = 0; k < 64; k += 16) {
+        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + k));
+        auto within = [c](char lo, char hi) {
+            return _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8(static_cast<char>(lo - 1))),
+                                 _mm_cmplt_epi8(c, _mm_set1_epi8(static_cast<char>(hi + 1))));
+        };
+        __m128i ok = _mm_or_si128(
+            _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('+')), _mm_cmpeq_epi8(c, _mm_set1_epi8('-'))),
+            _mm_or_si128(within('0', '9'), _mm_or_si128(within('A', 'Z'), within('a', 'z'))));
+        __m128i end = _mm_and_si128(ok, _mm_cmplt_epi8(c, _mm_set1_epi8('U')));
+        v |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(ok))) << k;
+        l |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(end))) << k;
+    }
+    *valid = v;
+    *last = l;
+#else
+    uint64_t v = 0, l = 0;
+    for (int i = 0; i < 64; i++) {
+        unsigned six = decode_table[b[i]];
+        v |= static_cast<uint64_t>(six != kBad) << i;
+        l |= static_cast<uint64_t>(six != kBad && !(six & kMore)) << i;
+    }
+    *valid = v;
+    *last = l;
+#endif
+}
+
+// Decodes the values lying whole in the run of alphabet characters at p (at
+// most `left` of them) and returns the number of characters they took. What
+// follows (a value broken by a line end, a blank, the end of the text) is
+// left to the general reader. A value of alphabet characters only reads as
+// unstuff reads it.
+int read_run(const unsigned char *p, int left, Samples &st) {
+    unsigned char tail[64 + 16];
+    int base = 0;
+    while (left - base > 0) {
+        int avail = left - base;
+        const unsigned char *b = p + base;
+        if (avail <= 64) {
+            // Too near the end to look at 65 characters: a zero-padded copy.
+            std::memset(tail, 0, sizeof tail);
+            std::memcpy(tail, b, static_cast<std::size_t>(avail));
+            b = tail;
+        }
+        uint64_t valid, last;
+        classify64(b, &valid, &last);
+        uint64_t run = valid & ~(valid + 1);  // the valid characters from the start
+        last &= run;
+        if (last == 0) break;
+        int start = 0;
+        do {
+            int end = __builtin_ctzll(last);
+            last &= last - 1;
+            unsigned t0 = decode_table[b[start]], t1 = decode_table[b[start + 1]];
+            uint32_t v = t0 & 15u;
+            if (end - start <= 1) {
+                // One or two characters, told apart without a branch: which
+                // one it is follows no pattern.
+                uint32_t two = static_cast<uint32_t>(end - start);
+                v = (v << (5 * two)) + ((t1 & 31u) & (0u - two));
+            } else {
+                for (int i = start + 1; i <= end; i++) v = (v << 5) + (decode_table[b[i]] & 31u);
+            }
+            uint32_t neg = 0u - ((t0 >> 4) & 1u);
+            st.add((v ^ neg) - neg);
+            start = end + 1;
+        } while (last != 0);
+        base += start;
+        if (run != ~UINT64_C(0)) break;  // the run ends in this stretch
+    }
+    return base;
+}
+
 }  // namespace
 
 extern "C" int cm6(int *data, int nsamp, char **compressedp, int *nbytes, int *compressedsz) {
@@ -213,40 +291,24 @@ extern "C" int um6(char *compressed, int nbytes, int **datap, int *nsamp, int *d
 
     // Samples from second differences; a value with no character left adds
     // no sample.
-    int n = 0, bad = 0;
-    uint32_t s1 = 0, s2 = 0;  // the last two samples
+    Samples st{out, 0, 0, 0};
+    int bad = 0;
     for (int v = 0; v < 2 && bad == 0 && value_follows(&p, &left); v++) {
         int value;
         bad += unstuff(&value, &p, &left);
-        uint32_t x = v == 0 ? static_cast<uint32_t>(value)
-                            : 2 * s1 + static_cast<uint32_t>(value);
-        out[n++] = static_cast<int32_t>(x);
-        s2 = s1;
-        s1 = x;
+        st.add(static_cast<uint32_t>(value));  // the earlier samples count as 0
     }
-    while (bad == 0 && n >= 2) {
-        // Most values are one or two characters on one line: one look-up.
-        if (left >= 2 && !((p[0] | p[1]) & 0x80)) {
-            int32_t e = pair_table[(static_cast<unsigned char>(p[0]) << 7) |
-                                   static_cast<unsigned char>(p[1])];
-            if (e & 3) {
-                p += e & 3;
-                left -= e & 3;
-                uint32_t x = 2 * s1 - s2 + static_cast<uint32_t>(e >> 2);
-                out[n++] = static_cast<int32_t>(x);
-                s2 = s1;
-                s1 = x;
-                continue;
-            }
-        }
+    while (bad == 0 && st.n >= 2) {
+        // The values of each line but the one it breaks, in one sweep.
+        int used = read_run(reinterpret_cast<const unsigned char *>(p), left, st);
+        p += used;
+        left -= used;
         if (!value_follows(&p, &left) || *p == ' ') break;
         int value;
         bad += unstuff(&value, &p, &left);
-        uint32_t x = 2 * s1 - s2 + static_cast<uint32_t>(value);
-        out[n++] = static_cast<int32_t>(x);
-        s2 = s1;
-        s1 = x;
+        st.add(static_cast<uint32_t>(value));
     }
+    int n = st.n;
     *nsamp = n;
     if (bad) return -1;
     int checksum = 0;
