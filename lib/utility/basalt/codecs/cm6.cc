@@ -138,94 +138,183 @@ int64_t read_checksum(const char *p, int left) {
     return negative ? -v : v;
 }
 
-// The samples decoded so far: each value is a second difference.
+// The samples decoded so far, each value being a second difference: the
+// last sample and the last first difference, in wrapping arithmetic.
 struct Samples {
     int32_t *out;
     int n;
-    uint32_t s1, s2;  // the last two samples
+    uint32_t x, f;
 
     void add(uint32_t value) {
-        uint32_t x = 2 * s1 - s2 + value;
+        f += value;
+        x += f;
         out[n++] = static_cast<int32_t>(x);
-        s2 = s1;
-        s1 = x;
     }
 };
 
-// Over the 64 characters at b: bit i of *valid is set when b[i] is of the
-// alphabet, bit i of *last when it is also the last character of a value
-// (its continuation bit is clear: the alphabet's characters below 'U').
-inline void classify64(const unsigned char *b, uint64_t *valid, uint64_t *last) {
+// What 64 characters at the start of a value hold: bit i of `valid` is set
+// when character i is of the alphabet, bit i of `skipped` when it is a tab,
+// newline or carriage return, bit i of `last` when it is of the alphabet and
+// the last character of a value (its continuation bit clear), and d[i] is
+// the value ending there if it is at most two characters long and has no
+// skipped character in it (read as one character when character i - 1 ends
+// a value, is skipped, or i is 0, else as two).
+struct Stretch {
+    uint64_t valid, skipped, last;
+    alignas(16) int16_t d[64];
+};
+
 #if defined(__SSE2__)
-    uint64_t v = 0, l = 0;
+void classify(const unsigned char *b, Stretch &s) {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i before = zero;  // the six-bit values of the previous 16 characters
+    uint64_t valid = 0, skipped = 0, last = 0;
     for (int k = 0; k < 64; k += 16) {
         __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + k));
         auto within = [c](char lo, char hi) {
             return _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8(static_cast<char>(lo - 1))),
                                  _mm_cmplt_epi8(c, _mm_set1_epi8(static_cast<char>(hi + 1))));
         };
-        __m128i ok = _mm_or_si128(
-            _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('+')), _mm_cmpeq_epi8(c, _mm_set1_epi8('-'))),
-            _mm_or_si128(within('0', '9'), _mm_or_si128(within('A', 'Z'), within('a', 'z'))));
-        __m128i end = _mm_and_si128(ok, _mm_cmplt_epi8(c, _mm_set1_epi8('U')));
-        v |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(ok))) << k;
-        l |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(end))) << k;
+        __m128i plus = _mm_cmpeq_epi8(c, _mm_set1_epi8('+'));
+        __m128i minus = _mm_cmpeq_epi8(c, _mm_set1_epi8('-'));
+        __m128i digit = within('0', '9'), upper = within('A', 'Z'), lower = within('a', 'z');
+        __m128i ok = _mm_or_si128(_mm_or_si128(plus, minus),
+                                  _mm_or_si128(digit, _mm_or_si128(upper, lower)));
+        __m128i gap = _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')),
+                                   _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('\t')),
+                                                _mm_cmpeq_epi8(c, _mm_set1_epi8('\r'))));
+        // Six-bit value: the character less the offset of its range.
+        __m128i offset = _mm_or_si128(
+            _mm_or_si128(_mm_and_si128(plus, _mm_set1_epi8('+')),
+                         _mm_and_si128(minus, _mm_set1_epi8('-' - 1))),
+            _mm_or_si128(_mm_and_si128(digit, _mm_set1_epi8('0' - 2)),
+                         _mm_or_si128(_mm_and_si128(upper, _mm_set1_epi8('A' - 12)),
+                                      _mm_and_si128(lower, _mm_set1_epi8('a' - 38)))));
+        __m128i six = _mm_sub_epi8(c, offset);
+        __m128i end = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_and_si128(six, _mm_set1_epi8(kMore)),
+                                                      _mm_set1_epi8(kMore)),
+                                       ok);
+        valid |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(ok))) << k;
+        skipped |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(gap))) << k;
+        last |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(end))) << k;
+        __m128i prior = _mm_or_si128(_mm_slli_si128(six, 1), _mm_srli_si128(before, 15));
+        before = six;
+        for (int half = 0; half < 2; half++) {
+            __m128i cur = half ? _mm_unpackhi_epi8(six, zero) : _mm_unpacklo_epi8(six, zero);
+            __m128i prv = half ? _mm_unpackhi_epi8(prior, zero) : _mm_unpacklo_epi8(prior, zero);
+            const __m128i more = _mm_set1_epi16(kMore), sign = _mm_set1_epi16(kSign);
+            __m128i pair = _mm_cmpeq_epi16(_mm_and_si128(prv, more), more);
+            __m128i first = _mm_xor_si128(cur, _mm_and_si128(_mm_xor_si128(prv, cur), pair));
+            __m128i high = _mm_and_si128(first, _mm_set1_epi16(15));
+            __m128i both = _mm_or_si128(_mm_slli_epi16(high, 5), _mm_and_si128(cur, _mm_set1_epi16(31)));
+            __m128i mag = _mm_xor_si128(high, _mm_and_si128(_mm_xor_si128(both, high), pair));
+            __m128i neg = _mm_cmpeq_epi16(_mm_and_si128(first, sign), sign);
+            _mm_store_si128(reinterpret_cast<__m128i *>(s.d + k + 8 * half),
+                            _mm_sub_epi16(_mm_xor_si128(mag, neg), neg));
+        }
     }
-    *valid = v;
-    *last = l;
+    s.valid = valid;
+    s.skipped = skipped;
+    s.last = last;
+}
 #else
-    uint64_t v = 0, l = 0;
+void classify(const unsigned char *b, Stretch &s) {
+    uint64_t valid = 0, skipped = 0, last = 0;
+    unsigned prv = 0;
     for (int i = 0; i < 64; i++) {
-        unsigned six = decode_table[b[i]];
-        v |= static_cast<uint64_t>(six != kBad) << i;
-        l |= static_cast<uint64_t>(six != kBad && !(six & kMore)) << i;
+        unsigned cur = decode_table[b[i]];
+        bool ok = cur != kBad;
+        if (is_skipped(static_cast<char>(b[i]))) cur = 0;
+        valid |= static_cast<uint64_t>(ok) << i;
+        skipped |= static_cast<uint64_t>(is_skipped(static_cast<char>(b[i]))) << i;
+        last |= static_cast<uint64_t>(ok && !(cur & kMore)) << i;
+        bool pair = (prv & kMore) != 0;
+        unsigned first = pair ? prv : cur;
+        int mag = static_cast<int>(pair ? ((first & 15) << 5) | (cur & 31) : first & 15);
+        s.d[i] = static_cast<int16_t>(first & kSign ? -mag : mag);
+        prv = cur;
     }
-    *valid = v;
-    *last = l;
+    s.valid = valid;
+    s.skipped = skipped;
+    s.last = last;
+}
 #endif
+
+// The value of the alphabet characters from b[start] to b[end] (the last
+// one), passing over skipped characters, as unstuff reads it.
+uint32_t read_value(const unsigned char *b, int start, int end) {
+    while (is_skipped(static_cast<char>(b[start]))) start++;
+    uint32_t t0 = decode_table[b[start]];
+    uint32_t v = t0 & 15u;
+    for (int i = start + 1; i <= end; i++)
+        if (!is_skipped(static_cast<char>(b[i]))) v = (v << 5) + (decode_table[b[i]] & 31u);
+    return t0 & kSign ? 0u - v : v;
 }
 
-// Decodes the values lying whole in the run of alphabet characters at p (at
-// most `left` of them) and returns the number of characters they took. What
-// follows (a value broken by a line end, a blank, the end of the text) is
-// left to the general reader. A value of alphabet characters only reads as
-// unstuff reads it.
+// Decodes the values lying whole in the run of alphabet characters, tabs,
+// newlines and carriage returns at p (at most `left` characters) and returns
+// the number of characters they took. What follows (a blank, a character
+// outside the alphabet, the end of the text) is left to the general reader.
 int read_run(const unsigned char *p, int left, Samples &st) {
-    unsigned char tail[64 + 16];
+    unsigned char tail[64];
+    Stretch s;
     int base = 0;
     while (left - base > 0) {
         int avail = left - base;
         const unsigned char *b = p + base;
-        if (avail <= 64) {
-            // Too near the end to look at 65 characters: a zero-padded copy.
+        if (avail < 64) {
+            // Too near the end for 64 characters: a zero-padded copy.
             std::memset(tail, 0, sizeof tail);
             std::memcpy(tail, b, static_cast<std::size_t>(avail));
             b = tail;
         }
-        uint64_t valid, last;
-        classify64(b, &valid, &last);
-        uint64_t run = valid & ~(valid + 1);  // the valid characters from the start
-        last &= run;
+        classify(b, s);
+        uint64_t usable = s.valid | s.skipped;
+        uint64_t run = usable & ~(usable + 1);  // the usable characters from the start
+        uint64_t last = s.last & run;
         if (last == 0) break;
-        int start = 0;
-        do {
-            int end = __builtin_ctzll(last);
-            last &= last - 1;
-            unsigned t0 = decode_table[b[start]], t1 = decode_table[b[start + 1]];
-            uint32_t v = t0 & 15u;
-            if (end - start <= 1) {
-                // One or two characters, told apart without a branch: which
-                // one it is follows no pattern.
-                uint32_t two = static_cast<uint32_t>(end - start);
-                v = (v << (5 * two)) + ((t1 & 31u) & (0u - two));
-            } else {
-                for (int i = start + 1; i <= end; i++) v = (v << 5) + (decode_table[b[i]] & 31u);
+        int top = 63 - __builtin_clzll(last);
+        uint64_t upto = top == 63 ? ~UINT64_C(0) : (UINT64_C(2) << top) - 1;
+        uint64_t more = s.valid & ~last & upto;
+        if ((more & (more << 1)) == 0) {
+            // Values of one or two characters only: their values are at hand,
+            // but for those with a skipped character before their end.
+            uint64_t gaps = s.skipped & upto, ends = last;
+            while (last != 0) {
+                uint64_t stop = last;  // up to the next value read character by character
+                int odd = -1;
+                while (gaps != 0) {
+                    int g = __builtin_ctzll(gaps);
+                    gaps &= gaps - 1;
+                    uint64_t after = last & ~((UINT64_C(2) << g) - 1);
+                    if (after != 0) {
+                        odd = __builtin_ctzll(after);
+                        stop = last & ((UINT64_C(1) << odd) - 1);
+                        gaps &= ~((UINT64_C(2) << odd) - 1);
+                        break;
+                    }
+                }
+                last &= ~stop;
+                while (stop != 0) {
+                    int end = __builtin_ctzll(stop);
+                    stop &= stop - 1;
+                    st.add(static_cast<uint32_t>(static_cast<int32_t>(s.d[end])));
+                }
+                if (odd < 0) break;
+                uint64_t before = ends & ((UINT64_C(1) << odd) - 1);
+                st.add(read_value(b, before ? 64 - __builtin_clzll(before) : 0, odd));
+                last &= last - 1;
             }
-            uint32_t neg = 0u - ((t0 >> 4) & 1u);
-            st.add((v ^ neg) - neg);
-            start = end + 1;
-        } while (last != 0);
-        base += start;
+        } else {
+            int start = 0;
+            do {
+                int end = __builtin_ctzll(last);
+                last &= last - 1;
+                st.add(read_value(b, start, end));
+                start = end + 1;
+            } while (last != 0);
+        }
+        base += top + 1;
         if (run != ~UINT64_C(0)) break;  // the run ends in this stretch
     }
     return base;

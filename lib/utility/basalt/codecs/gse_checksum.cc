@@ -19,23 +19,25 @@ inline int64_t step(int64_t sum, int64_t s) {
 }  // namespace
 
 extern "C" void gse_checksum(int *signal, int nsamp, int *checksump) {
-    constexpr int kBlock = 16;
+    constexpr int kBlock = 32;
     int64_t sum = *checksump;
     int i = 0;
     for (; i + kBlock <= nsamp; i += kBlock) {
-        // When the running sum plus the magnitudes of a block's samples stays
-        // below the modulus, no step in the block reduces anything and the
-        // block adds its plain sum; else it is summed step by step.
-        int64_t block = 0;
-        uint64_t magnitude = 0;
+        // `bound` is at least the magnitude of each sample less 1 (the bits
+        // of every magnitude, ORed). When the running sum plus kBlock times
+        // bound + 1 stays below the modulus, no step of the block reduces
+        // anything and the block adds its plain sum (exact in 32 bits, each
+        // magnitude being below 2^25); else it is summed step by step.
+        uint32_t block = 0, bound = 0;
         for (int k = 0; k < kBlock; k++) {
-            int64_t s = signal[i + k];
+            uint32_t s = static_cast<uint32_t>(signal[i + k]);
             block += s;
-            magnitude += static_cast<uint64_t>(s < 0 ? -s : s);
+            bound |= s ^ static_cast<uint32_t>(signal[i + k] >> 31);
         }
-        uint64_t reach = static_cast<uint64_t>(sum < 0 ? -sum : sum) + magnitude;
-        if (reach < static_cast<uint64_t>(kModulo)) {
-            sum += block;
+        uint64_t reach = static_cast<uint64_t>(sum < 0 ? -sum : sum) +
+                         kBlock * (static_cast<uint64_t>(bound) + 1);
+        if (bound < (1u << 25) && reach < static_cast<uint64_t>(kModulo)) {
+            sum += static_cast<int32_t>(block);
         } else {
             for (int k = 0; k < kBlock; k++) sum = step(sum, signal[i + k]);
         }
