@@ -7,8 +7,8 @@
 #include <cstring>
 #include <mutex>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
+#if defined(__x86_64__)
+#include <immintrin.h>
 #endif
 
 #include "alloc.h"
@@ -158,85 +158,90 @@ struct Samples {
 // the last character of a value (its continuation bit clear), and d[i] is
 // the value ending there if it is at most two characters long and has no
 // skipped character in it (read as one character when character i - 1 ends
-// a value, is skipped, or i is 0, else as two).
+// a value or i is 0, else as two).
 struct Stretch {
     uint64_t valid, skipped, last;
-    alignas(16) int16_t d[64];
+    alignas(32) int16_t d[64];
 };
 
-#if defined(__SSE2__)
-void classify(const unsigned char *b, Stretch &s) {
-    const __m128i zero = _mm_setzero_si128();
-    __m128i before = zero;  // the six-bit values of the previous 16 characters
+// Character by character, for any processor.
+void classify_portable(const unsigned char *b, Stretch &s) {
     uint64_t valid = 0, skipped = 0, last = 0;
-    for (int k = 0; k < 64; k += 16) {
-        __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + k));
-        auto within = [c](char lo, char hi) {
-            return _mm_and_si128(_mm_cmpgt_epi8(c, _mm_set1_epi8(static_cast<char>(lo - 1))),
-                                 _mm_cmplt_epi8(c, _mm_set1_epi8(static_cast<char>(hi + 1))));
-        };
-        __m128i plus = _mm_cmpeq_epi8(c, _mm_set1_epi8('+'));
-        __m128i minus = _mm_cmpeq_epi8(c, _mm_set1_epi8('-'));
-        __m128i digit = within('0', '9'), upper = within('A', 'Z'), lower = within('a', 'z');
-        __m128i ok = _mm_or_si128(_mm_or_si128(plus, minus),
-                                  _mm_or_si128(digit, _mm_or_si128(upper, lower)));
-        __m128i gap = _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('\n')),
-                                   _mm_or_si128(_mm_cmpeq_epi8(c, _mm_set1_epi8('\t')),
-                                                _mm_cmpeq_epi8(c, _mm_set1_epi8('\r'))));
-        // Six-bit value: the character less the offset of its range.
-        __m128i offset = _mm_or_si128(
-            _mm_or_si128(_mm_and_si128(plus, _mm_set1_epi8('+')),
-                         _mm_and_si128(minus, _mm_set1_epi8('-' - 1))),
-            _mm_or_si128(_mm_and_si128(digit, _mm_set1_epi8('0' - 2)),
-                         _mm_or_si128(_mm_and_si128(upper, _mm_set1_epi8('A' - 12)),
-                                      _mm_and_si128(lower, _mm_set1_epi8('a' - 38)))));
-        __m128i six = _mm_sub_epi8(c, offset);
-        __m128i end = _mm_andnot_si128(_mm_cmpeq_epi8(_mm_and_si128(six, _mm_set1_epi8(kMore)),
-                                                      _mm_set1_epi8(kMore)),
-                                       ok);
-        valid |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(ok))) << k;
-        skipped |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(gap))) << k;
-        last |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(end))) << k;
-        __m128i prior = _mm_or_si128(_mm_slli_si128(six, 1), _mm_srli_si128(before, 15));
-        before = six;
-        for (int half = 0; half < 2; half++) {
-            __m128i cur = half ? _mm_unpackhi_epi8(six, zero) : _mm_unpacklo_epi8(six, zero);
-            __m128i prv = half ? _mm_unpackhi_epi8(prior, zero) : _mm_unpacklo_epi8(prior, zero);
-            const __m128i more = _mm_set1_epi16(kMore), sign = _mm_set1_epi16(kSign);
-            __m128i pair = _mm_cmpeq_epi16(_mm_and_si128(prv, more), more);
-            __m128i first = _mm_xor_si128(cur, _mm_and_si128(_mm_xor_si128(prv, cur), pair));
-            __m128i high = _mm_and_si128(first, _mm_set1_epi16(15));
-            __m128i both = _mm_or_si128(_mm_slli_epi16(high, 5), _mm_and_si128(cur, _mm_set1_epi16(31)));
-            __m128i mag = _mm_xor_si128(high, _mm_and_si128(_mm_xor_si128(both, high), pair));
-            __m128i neg = _mm_cmpeq_epi16(_mm_and_si128(first, sign), sign);
-            _mm_store_si128(reinterpret_cast<__m128i *>(s.d + k + 8 * half),
-                            _mm_sub_epi16(_mm_xor_si128(mag, neg), neg));
-        }
+    unsigned prv = 0;
+    for (int i = 0; i < 64; i++) {
+        unsigned cur = decode_table[b[i]];
+        bool ok = cur != kBad, gap = is_skipped(static_cast<char>(b[i]));
+        valid |= static_cast<uint64_t>(ok) << i;
+        skipped |= static_cast<uint64_t>(gap) << i;
+        last |= static_cast<uint64_t>(ok && !(cur & kMore)) << i;
+        bool pair = ok && (prv & kMore) != 0;
+        unsigned first = pair ? prv : cur;
+        int mag = static_cast<int>(pair ? ((first & 15) << 5) | (cur & 31) : first & 15);
+        s.d[i] = static_cast<int16_t>(first & kSign ? -mag : mag);
+        prv = ok ? cur : 0;
     }
     s.valid = valid;
     s.skipped = skipped;
     s.last = last;
 }
-#else
-void classify(const unsigned char *b, Stretch &s) {
-    uint64_t valid = 0, skipped = 0, last = 0;
-    unsigned prv = 0;
-    for (int i = 0; i < 64; i++) {
-        unsigned cur = decode_table[b[i]];
-        bool ok = cur != kBad;
-        if (is_skipped(static_cast<char>(b[i]))) cur = 0;
-        valid |= static_cast<uint64_t>(ok) << i;
-        skipped |= static_cast<uint64_t>(is_skipped(static_cast<char>(b[i]))) << i;
-        last |= static_cast<uint64_t>(ok && !(cur & kMore)) << i;
-        bool pair = (prv & kMore) != 0;
-        unsigned first = pair ? prv : cur;
-        int mag = static_cast<int>(pair ? ((first & 15) << 5) | (cur & 31) : first & 15);
-        s.d[i] = static_cast<int16_t>(first & kSign ? -mag : mag);
-        prv = cur;
+
+#if defined(__x86_64__)
+#define CM6_WIDE_TARGET __attribute__((target("avx2,bmi,bmi2")))
+
+// 32 characters at a time. A character's class comes from two nibble
+// tables ANDed: bit 0 '+' and '-', bit 1 digits, bit 2 the letters from 'A'
+// to 'O' and from 'a' to 'o', bit 3 those from 'P' to 'Z' and 'p' to 'z', bit
+// 4 tab, newline and carriage return; no bit, anything else. Its six-bit
+// value is the character less an offset by high nibble ('-' one less).
+CM6_WIDE_TARGET void classify_wide(const unsigned char *b, Stretch &s) {
+    const __m256i by_low = _mm256_setr_epi8(10, 14, 14, 14, 14, 14, 14, 14, 14, 30, 28, 5, 4, 21, 4, 4,
+                                            10, 14, 14, 14, 14, 14, 14, 14, 14, 30, 28, 5, 4, 21, 4, 4);
+    const __m256i by_high = _mm256_setr_epi8(16, 0, 1, 2, 4, 8, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0,
+                                             16, 0, 1, 2, 4, 8, 4, 8, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i offsets = _mm256_setr_epi8(0, 0, '+', '0' - 2, 'A' - 12, 'A' - 12, 'a' - 38, 'a' - 38,
+                                             0, 0, 0, 0, 0, 0, 0, 0,
+                                             0, 0, '+', '0' - 2, 'A' - 12, 'A' - 12, 'a' - 38, 'a' - 38,
+                                             0, 0, 0, 0, 0, 0, 0, 0);
+    const __m256i nibble = _mm256_set1_epi8(15), zero = _mm256_setzero_si256();
+    const __m256i gap_bit = _mm256_set1_epi8(16);
+    const __m256i more = _mm256_set1_epi16(kMore), sign = _mm256_set1_epi16(kSign);
+    const __m256i low4 = _mm256_set1_epi16(15), low5 = _mm256_set1_epi16(31);
+    __m256i before = zero;  // the six-bit values of the previous 32 characters
+    uint64_t none = 0, skipped = 0, below = 0;
+    for (int k = 0; k < 64; k += 32) {
+        __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(b + k));
+        __m256i high = _mm256_and_si256(_mm256_srli_epi16(c, 4), nibble);
+        __m256i cls = _mm256_and_si256(_mm256_shuffle_epi8(by_low, _mm256_and_si256(c, nibble)),
+                                       _mm256_shuffle_epi8(by_high, high));
+        none |= static_cast<uint64_t>(static_cast<uint32_t>(
+                    _mm256_movemask_epi8(_mm256_cmpeq_epi8(cls, zero)))) << k;
+        skipped |= static_cast<uint64_t>(static_cast<uint32_t>(_mm256_movemask_epi8(
+                       _mm256_cmpeq_epi8(_mm256_and_si256(cls, gap_bit), gap_bit)))) << k;
+        below |= static_cast<uint64_t>(static_cast<uint32_t>(
+                     _mm256_movemask_epi8(_mm256_cmpgt_epi8(_mm256_set1_epi8('U'), c)))) << k;
+        __m256i six = _mm256_add_epi8(_mm256_sub_epi8(c, _mm256_shuffle_epi8(offsets, high)),
+                                      _mm256_cmpeq_epi8(c, _mm256_set1_epi8('-')));
+        // Each character's predecessor, the last of the previous 32 first.
+        __m256i prior = _mm256_alignr_epi8(six, _mm256_permute2x128_si256(six, before, 0x03), 15);
+        before = six;
+        for (int half = 0; half < 2; half++) {
+            __m256i cur = _mm256_cvtepu8_epi16(half ? _mm256_extracti128_si256(six, 1)
+                                                    : _mm256_castsi256_si128(six));
+            __m256i prv = _mm256_cvtepu8_epi16(half ? _mm256_extracti128_si256(prior, 1)
+                                                    : _mm256_castsi256_si128(prior));
+            __m256i pair = _mm256_cmpeq_epi16(_mm256_and_si256(prv, more), more);
+            __m256i first = _mm256_blendv_epi8(cur, prv, pair);
+            __m256i top = _mm256_and_si256(first, low4);
+            __m256i both = _mm256_or_si256(_mm256_slli_epi16(top, 5), _mm256_and_si256(cur, low5));
+            __m256i mag = _mm256_blendv_epi8(top, both, pair);
+            __m256i neg = _mm256_cmpeq_epi16(_mm256_and_si256(first, sign), sign);
+            _mm256_store_si256(reinterpret_cast<__m256i *>(s.d + k + 16 * half),
+                               _mm256_sub_epi16(_mm256_xor_si256(mag, neg), neg));
+        }
     }
-    s.valid = valid;
+    s.valid = ~none & ~skipped;
     s.skipped = skipped;
-    s.last = last;
+    s.last = s.valid & below;
 }
 #endif
 
@@ -255,7 +260,9 @@ uint32_t read_value(const unsigned char *b, int start, int end) {
 // newlines and carriage returns at p (at most `left` characters) and returns
 // the number of characters they took. What follows (a blank, a character
 // outside the alphabet, the end of the text) is left to the general reader.
-int read_run(const unsigned char *p, int left, Samples &st) {
+template <void (*classify)(const unsigned char *, Stretch &)>
+inline __attribute__((always_inline)) int read_run(const unsigned char *p, int left, Samples &out) {
+    Samples st = out;  // kept in registers
     unsigned char tail[64];
     Stretch s;
     int base = 0;
@@ -278,7 +285,7 @@ int read_run(const unsigned char *p, int left, Samples &st) {
         uint64_t more = s.valid & ~last & upto;
         if ((more & (more << 1)) == 0) {
             // Values of one or two characters only: their values are at hand,
-            // but for those with a skipped character before their end.
+            // but for the first after each skipped character.
             uint64_t gaps = s.skipped & upto, ends = last;
             while (last != 0) {
                 uint64_t stop = last;  // up to the next value read character by character
@@ -296,7 +303,7 @@ int read_run(const unsigned char *p, int left, Samples &st) {
                 }
                 last &= ~stop;
                 while (stop != 0) {
-                    int end = __builtin_ctzll(stop);
+                    unsigned end = static_cast<unsigned>(__builtin_ctzll(stop));
                     stop &= stop - 1;
                     st.add(static_cast<uint32_t>(static_cast<int32_t>(s.d[end])));
                 }
@@ -317,7 +324,31 @@ int read_run(const unsigned char *p, int left, Samples &st) {
         base += top + 1;
         if (run != ~UINT64_C(0)) break;  // the run ends in this stretch
     }
+    out = st;
     return base;
+}
+
+int read_run_portable(const unsigned char *p, int left, Samples &st) {
+    return read_run<classify_portable>(p, left, st);
+}
+
+#if defined(__x86_64__)
+CM6_WIDE_TARGET int read_run_wide(const unsigned char *p, int left, Samples &st) {
+    return read_run<classify_wide>(p, left, st);
+}
+#endif
+
+// The run reader for this processor, chosen with the decode table.
+int (*read_runs)(const unsigned char *, int, Samples &) = read_run_portable;
+
+void initDecoder() {
+    initDecode();
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
+        __builtin_cpu_supports("bmi2"))
+        read_runs = read_run_wide;
+#endif
 }
 
 }  // namespace
@@ -348,7 +379,7 @@ extern "C" int cm6(int *data, int nsamp, char **compressedp, int *nbytes, int *c
 }
 
 extern "C" int um6(char *compressed, int nbytes, int **datap, int *nsamp, int *datasz) {
-    std::call_once(decode_once, initDecode);
+    std::call_once(decode_once, initDecoder);
     *nsamp = 0;
     int capacity = nbytes > 0 ? nbytes : 0;
     uint64_t bytes = static_cast<uint64_t>(capacity) * 4;
@@ -389,7 +420,7 @@ extern "C" int um6(char *compressed, int nbytes, int **datap, int *nsamp, int *d
     }
     while (bad == 0 && st.n >= 2) {
         // The values of each line but the one it breaks, in one sweep.
-        int used = read_run(reinterpret_cast<const unsigned char *>(p), left, st);
+        int used = read_runs(reinterpret_cast<const unsigned char *>(p), left, st);
         p += used;
         left -= used;
         if (!value_follows(&p, &left) || *p == ' ') break;
