@@ -338,16 +338,45 @@ CM6_WIDE_TARGET int read_run_wide(const unsigned char *p, int left, Samples &st)
 }
 #endif
 
-// The run reader for this processor, chosen with the decode table.
+// The first "\nCHK2 " in the `left` characters at p, or null.
+const char *find_checksum_portable(const char *p, int left) {
+    return static_cast<const char *>(memmem(p, static_cast<std::size_t>(left), "\nCHK2 ", 6));
+}
+
+#if defined(__x86_64__)
+// Looks for a newline followed by 'C' 32 places at a time, then checks the
+// rest of the word at each.
+CM6_WIDE_TARGET const char *find_checksum_wide(const char *p, int left) {
+    const __m256i newline = _mm256_set1_epi8('\n'), c = _mm256_set1_epi8('C');
+    int i = 0;
+    for (; i + 33 <= left; i += 32) {
+        __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i));
+        __m256i b = _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + i + 1));
+        uint32_t hits = static_cast<uint32_t>(_mm256_movemask_epi8(
+            _mm256_and_si256(_mm256_cmpeq_epi8(a, newline), _mm256_cmpeq_epi8(b, c))));
+        for (; hits != 0; hits &= hits - 1) {
+            int at = i + __builtin_ctz(hits);
+            if (left - at >= 6 && std::memcmp(p + at, "\nCHK2 ", 6) == 0) return p + at;
+        }
+    }
+    return find_checksum_portable(p + i, left - i);
+}
+#endif
+
+// The run reader and checksum finder for this processor, chosen with the
+// decode table.
 int (*read_runs)(const unsigned char *, int, Samples &) = read_run_portable;
+const char *(*find_checksum)(const char *, int) = find_checksum_portable;
 
 void initDecoder() {
     initDecode();
 #if defined(__x86_64__)
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-        __builtin_cpu_supports("bmi2"))
+        __builtin_cpu_supports("bmi2")) {
         read_runs = read_run_wide;
+        find_checksum = find_checksum_wide;
+    }
 #endif
 }
 
@@ -403,7 +432,7 @@ extern "C" int um6(char *compressed, int nbytes, int **datap, int *nsamp, int *d
         p += skip;
         left -= skip;
     }
-    const char *chk = static_cast<const char *>(memmem(p, left, "\nCHK2 ", 6));
+    const char *chk = find_checksum(p, left);
     if (chk == nullptr) return -1;
     const char *after = chk + 6;
     int after_left = left - static_cast<int>(after - p);
