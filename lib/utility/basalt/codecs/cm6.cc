@@ -152,6 +152,30 @@ struct Samples {
     }
 };
 
+// Decodes the values of one or two alphabet characters at p (at most `left`
+// characters) one after the other and returns the number of characters they
+// took; stops before anything else (a longer value, one broken by a line
+// end, a blank, the last character), which the general reader then takes.
+int read_run_portable(const unsigned char *p, int left, Samples &out) {
+    Samples st = out;  // kept in registers
+    const unsigned char *q = p, *end = p + left;
+    while (end - q >= 2) {
+        unsigned t0 = decode_table[q[0]], t1 = decode_table[q[1]];
+        unsigned two = (t0 >> 5) & 1u;  // the first has its continuation bit
+        if (t0 == kBad || (two & (t1 >> 5)) != 0) break;
+        // Which of the two it is follows no pattern: no branch on it.
+        uint32_t v = ((t0 & 15u) << (5 * two)) + ((t1 & 31u) & (0u - two));
+        uint32_t neg = 0u - ((t0 >> 4) & 1u);
+        st.add((v ^ neg) - neg);
+        q += 1 + two;
+    }
+    out = st;
+    return static_cast<int>(q - p);
+}
+
+#if defined(__x86_64__)
+#define CM6_WIDE_TARGET __attribute__((target("avx2,bmi,bmi2")))
+
 // What 64 characters at the start of a value hold: bit i of `valid` is set
 // when character i is of the alphabet, bit i of `skipped` when it is a tab,
 // newline or carriage return, bit i of `last` when it is of the alphabet and
@@ -163,30 +187,6 @@ struct Stretch {
     uint64_t valid, skipped, last;
     alignas(32) int16_t d[64];
 };
-
-// Character by character, for any processor.
-void classify_portable(const unsigned char *b, Stretch &s) {
-    uint64_t valid = 0, skipped = 0, last = 0;
-    unsigned prv = 0;
-    for (int i = 0; i < 64; i++) {
-        unsigned cur = decode_table[b[i]];
-        bool ok = cur != kBad, gap = is_skipped(static_cast<char>(b[i]));
-        valid |= static_cast<uint64_t>(ok) << i;
-        skipped |= static_cast<uint64_t>(gap) << i;
-        last |= static_cast<uint64_t>(ok && !(cur & kMore)) << i;
-        bool pair = ok && (prv & kMore) != 0;
-        unsigned first = pair ? prv : cur;
-        int mag = static_cast<int>(pair ? ((first & 15) << 5) | (cur & 31) : first & 15);
-        s.d[i] = static_cast<int16_t>(first & kSign ? -mag : mag);
-        prv = ok ? cur : 0;
-    }
-    s.valid = valid;
-    s.skipped = skipped;
-    s.last = last;
-}
-
-#if defined(__x86_64__)
-#define CM6_WIDE_TARGET __attribute__((target("avx2,bmi,bmi2")))
 
 // 32 characters at a time. A character's class comes from two nibble
 // tables ANDed: bit 0 '+' and '-', bit 1 digits, bit 2 the letters from 'A'
@@ -243,7 +243,6 @@ CM6_WIDE_TARGET void classify_wide(const unsigned char *b, Stretch &s) {
     s.skipped = skipped;
     s.last = s.valid & below;
 }
-#endif
 
 // The value of the alphabet characters from b[start] to b[end] (the last
 // one), passing over skipped characters, as unstuff reads it.
@@ -260,8 +259,7 @@ uint32_t read_value(const unsigned char *b, int start, int end) {
 // newlines and carriage returns at p (at most `left` characters) and returns
 // the number of characters they took. What follows (a blank, a character
 // outside the alphabet, the end of the text) is left to the general reader.
-template <void (*classify)(const unsigned char *, Stretch &)>
-inline __attribute__((always_inline)) int read_run(const unsigned char *p, int left, Samples &out) {
+CM6_WIDE_TARGET int read_run_wide(const unsigned char *p, int left, Samples &out) {
     Samples st = out;  // kept in registers
     unsigned char tail[64];
     Stretch s;
@@ -275,7 +273,7 @@ inline __attribute__((always_inline)) int read_run(const unsigned char *p, int l
             std::memcpy(tail, b, static_cast<std::size_t>(avail));
             b = tail;
         }
-        classify(b, s);
+        classify_wide(b, s);
         uint64_t usable = s.valid | s.skipped;
         uint64_t run = usable & ~(usable + 1);  // the usable characters from the start
         uint64_t last = s.last & run;
@@ -326,15 +324,6 @@ inline __attribute__((always_inline)) int read_run(const unsigned char *p, int l
     }
     out = st;
     return base;
-}
-
-int read_run_portable(const unsigned char *p, int left, Samples &st) {
-    return read_run<classify_portable>(p, left, st);
-}
-
-#if defined(__x86_64__)
-CM6_WIDE_TARGET int read_run_wide(const unsigned char *p, int left, Samples &st) {
-    return read_run<classify_wide>(p, left, st);
 }
 #endif
 
