@@ -144,15 +144,8 @@ program bindings_program
   call check(month == 2 .and. day == 29, 'doy2mday')
   call check(mday2doy(2024, 3, 1) == 61, 'mday2doy')
 
-  ! The database library's relation-list binding, on a database of a schema
-  ! written here.
-  open(unit=10, file='bindings_db1.0', status='replace')
-  write(10, '(a)') 'Schema bindings_db1.0 ;'
-  write(10, '(a)') 'Attribute sta String ( 6 ) Format ( "%-6s" ) Null ( "-" ) ;'
-  write(10, '(a)') 'Attribute lat Real ( 9 ) Format ( "%9.4f" ) Null ( "-999.0000" ) ;'
-  write(10, '(a)') 'Relation site Fields ( sta lat ) ;'
-  write(10, '(a)') 'Relation visit Fields ( sta ) ;'
-  close(10)
+  ! The database library's relation-list binding, on a database of the
+  ! schema bindings_db1.0, found along SCHEMA_DIR (the test's data folder).
   call check(dbcreate('bindings_db'//c_null_char, 'bindings_db1.0'//c_null_char, &
                       c_null_ptr, c_null_ptr, c_null_ptr) == 0, 'dbcreate')
   call check(lgdbopen('bindings_db'//c_null_char, 'r'//c_null_char, db) == 0, 'LGdbopen')
