@@ -45,6 +45,14 @@ inline void read_group(const unsigned char *in, int64_t pos, int64_t nbytes, int
     // The last field starts at most 12 bytes in and is read as 8 bytes.
     if (pos + 20 <= nbytes) {
         const unsigned char *p = in + pos;
+        if (w <= 16) {
+            // All four fields in one 64-bit word, each sign-extended by an
+            // arithmetic shift.
+            uint64_t word = basalt::load_be64(p);
+            for (int k = 0; k < 4; k++)
+                out[k] = static_cast<int32_t>(static_cast<int64_t>(word << (k * w)) >> (64 - w));
+            return;
+        }
         for (int k = 0; k < 4; k++) {
             unsigned bit = static_cast<unsigned>(k * w);
             out[k] = basalt::sign_extend(basalt::peek_bits(p + bit / 8, bit % 8, w), w);

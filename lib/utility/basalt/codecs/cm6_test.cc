@@ -120,6 +120,40 @@ TEST(Cm6, NoOrOneSampleDecodes) {
     EXPECT_EQ(d.rc, 2);
 }
 
+TEST(Cm6, TabsNewlinesAndReturnsArePassedOverAnywhere) {
+    // Values of one to seven characters: mostly small second differences,
+    // now and then a large jump.
+    std::vector<int> x(700);
+    uint32_t seed = 7;
+    int64_t v = 0, slope = 0;
+    for (int &s : x) {
+        seed = seed * 1103515245u + 12345u;
+        int r = static_cast<int>(seed >> 8);
+        slope += r % 41 - 20;
+        v += slope + (r % 97 == 0 ? (r % 2 ? 1 : -1) * (r % 300000000) : 0);
+        s = static_cast<int>(v);
+    }
+    std::string t = encode(x);
+    std::size_t chk = t.find("\nCHK2 ");
+    std::string data, tail = t.substr(chk);
+    for (char c : t.substr(0, chk))
+        if (c != '\n') data += c;
+    struct Case {
+        std::size_t every;
+        std::string gap;
+    } cases[] = {{1, "\n"},  {2, "\t"},    {3, "\r\n"}, {5, "\n\n"}, {31, "\t"},
+                 {63, "\n"}, {64, "\r\n"}, {65, "\n"},   {80, "\r"},  {200, "\t\n"},
+                 {data.size(), ""}};
+    for (const Case &c : cases) {
+        std::string text;
+        for (std::size_t i = 0; i < data.size(); i += c.every)
+            text += data.substr(i, c.every) + c.gap;
+        Decoded d = decode(text + tail);
+        EXPECT_EQ(d.rc, 700) << c.every;
+        EXPECT_EQ(d.samples, x) << c.every;
+    }
+}
+
 TEST(Cm6, ExtremeSecondDifferencesRoundTrip) {
     std::vector<int> x = {INT_MIN, INT_MAX, INT_MIN, 0, INT_MAX, INT_MAX, INT_MIN, -1, 1};
     EXPECT_EQ(decode(encode(x)).samples, x);
@@ -160,6 +194,37 @@ TEST(GseChecksum, Examples) {
         int sum = c.start;
         gse_checksum(c.x.data(), static_cast<int>(c.x.size()), &sum);
         EXPECT_EQ(sum, c.want);
+    }
+}
+
+TEST(GseChecksum, LongRunsNearTheModulusMatchTheStepwiseSum) {
+    // The sum taken one sample at a time: each sample, then the running sum,
+    // reduced towards zero once it reaches 10^8 in magnitude.
+    auto stepwise = [](const std::vector<int> &x, int start) {
+        int64_t sum = start;
+        for (int s : x) {
+            int64_t v = s;
+            if (v >= 100000000 || v <= -100000000) v %= 100000000;
+            sum += v;
+            if (sum >= 100000000 || sum <= -100000000) sum %= 100000000;
+        }
+        return static_cast<int>(sum < 0 ? -sum : sum);
+    };
+    uint32_t seed = 11;
+    auto next = [&seed] { return seed = seed * 1664525u + 1013904223u; };
+    const int scales[] = {1000, 3000000, 99999999, 2000000000};
+    for (int scale : scales) {
+        for (int n : {0, 1, 31, 32, 33, 64, 100, 1000, 5000}) {
+            std::vector<int> x(n);
+            for (int &s : x)
+                s = static_cast<int>(
+                    static_cast<int64_t>(next() % (2u * static_cast<uint32_t>(scale))) - scale);
+            for (int start : {0, 99999990, -99999990, INT_MAX, INT_MIN}) {
+                int sum = start;
+                gse_checksum(x.data(), n, &sum);
+                EXPECT_EQ(sum, stepwise(x, start)) << scale << " " << n << " " << start;
+            }
+        }
     }
 }
 

@@ -79,7 +79,23 @@ Segment blocks(const unsigned char *in, int64_t nbytes, int64_t &pos, int64_t ns
         int64_t nfields = std::min<int64_t>(length, nsamp - done);
         int64_t nbits = nfields * width;
         if (pos + (nbits + 7) / 8 > nbytes) return Segment::truncated;
-        for (int64_t k = 0; k < nfields; k++) {
+        int64_t k = 0;
+        // While the buffer has room for the whole block (no store would
+        // enlarge it), the fields whose 8-byte window lies inside the input
+        // go straight in.
+        const int64_t avail = nbytes - pos;
+        if (avail >= 8 && 4 * (samples.stored + nfields + 1) < *samples.size) {
+            int64_t inside = std::min(nfields, ((avail - 8) * 8 + 7) / width + 1);
+            int32_t *o = *samples.out + samples.stored;
+            const unsigned char *block = in + pos;
+            for (; k < inside; k++) {
+                uint64_t bit = static_cast<uint64_t>(k) * width;
+                uint64_t word = basalt::load_be64(block + bit / 8) << (bit % 8);
+                o[k] = static_cast<int32_t>(static_cast<int64_t>(word) >> (64 - width));
+            }
+            samples.stored += inside;
+        }
+        for (; k < nfields; k++) {
             int64_t bit = k * width;
             const unsigned char *p = in + pos + bit / 8;
             uint32_t u;
