@@ -37,6 +37,7 @@
 #include "kestrel.h"
 #include "kitbag.h"
 #include "support/ratio_main.h"
+#include "support/vaultkeep_process.h"
 #include "torvik.h"
 
 namespace {
@@ -92,11 +93,7 @@ bool run(const std::vector<std::string> &args, const std::string &log) {
 class Source {
   public:
     Source() {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && *tmp ? tmp : "/var/tmp") + "/spillway-bench-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) std::abort();
-        root_ = pattern;
+        root_ = benchsupport::scratch_root("spillway-bench");
         const std::string ring = root_ + "/ring";
         fs::create_directory(ring);
         const int orb = torvikopen(const_cast<char *>(ring.c_str()), const_cast<char *>("b"));
@@ -117,19 +114,8 @@ class Source {
         bytes.resize(block_ * kPackets);
         std::ofstream(root_ + "/bytes", std::ios::binary) << bytes;
 
-        std::ofstream(root_ + "/vaultkeep.pf") << "valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255\n}\n";
         port_ = free_port();
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (chdir(root_.c_str()) != 0) _exit(126);
-            setenv("PFPATH", root_.c_str(), 1);
-            const int log = ::open((root_ + "/vaultkeep.log").c_str(), O_WRONLY | O_CREAT, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            const std::string operand = ring + ":" + std::to_string(port_);
-            execl(VAULTKEEP_PROGRAM, VAULTKEEP_PROGRAM, operand.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        pid_ = benchsupport::start_vaultkeep(VAULTKEEP_PROGRAM, root_, ring, port_);
         // Ready once a client can open it.
         for (int tries = 0; tries < 500; tries++) {
             const int orb = orbopen(const_cast<char *>(ring_name().c_str()), const_cast<char *>("r"));
@@ -142,11 +128,7 @@ class Source {
         std::abort();
     }
     ~Source() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status;
-            waitpid(pid_, &status, 0);
-        }
+        benchsupport::stop_process(pid_);
         std::error_code ec;
         fs::remove_all(root_, ec);
     }

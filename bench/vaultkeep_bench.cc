@@ -43,6 +43,7 @@
 #include "kitbag.h"
 #include "reap_batch.h"
 #include "support/ratio_main.h"
+#include "support/vaultkeep_process.h"
 #include "torvik.h"
 
 namespace {
@@ -138,11 +139,7 @@ bool read_bytes(int fd, std::size_t n) {
 class Ring {
   public:
     Ring() {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string pattern =
-            std::string(tmp != nullptr && *tmp ? tmp : "/var/tmp") + "/vaultkeep-bench-XXXXXX";
-        if (mkdtemp(pattern.data()) == nullptr) std::abort();
-        root_ = pattern;
+        root_ = benchsupport::scratch_root("vaultkeep-bench");
         const std::string ring = root_ + "/ring";
         fs::create_directory(ring);
         const int orb = torvikopen(const_cast<char *>(ring.c_str()), const_cast<char *>("b"));
@@ -150,7 +147,6 @@ class Ring {
         for (int i = 0; i < kPackets; i++)
             if (torvikput(orb, kName, kBaseTime + i, b.data(), kBody) != 0) std::abort();
         torvikclose(orb);
-        std::ofstream(root_ + "/vaultkeep.pf") << "valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255\n}\n";
         int probe = 0;
         ::close(listen_any(&probe));
         port_ = probe;
@@ -160,11 +156,7 @@ class Ring {
         stream_bytes_ += encoded(0, true).size();
     }
     ~Ring() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status;
-            waitpid(pid_, &status, 0);
-        }
+        benchsupport::stop_process(pid_);
         std::error_code ec;
         fs::remove_all(root_, ec);
     }
@@ -178,17 +170,7 @@ class Ring {
 
   private:
     void start(const std::string &ring) {
-        pid_ = fork();
-        if (pid_ == 0) {
-            if (chdir(root_.c_str()) != 0) _exit(126);
-            setenv("PFPATH", root_.c_str(), 1);
-            const int log = ::open((root_ + "/vaultkeep.log").c_str(), O_WRONLY | O_CREAT, 0644);
-            dup2(log, 1);
-            dup2(log, 2);
-            const std::string operand = ring + ":" + std::to_string(port_);
-            execl(VAULTKEEP_PROGRAM, VAULTKEEP_PROGRAM, operand.c_str(), static_cast<char *>(nullptr));
-            _exit(127);
-        }
+        pid_ = benchsupport::start_vaultkeep(VAULTKEEP_PROGRAM, root_, ring, port_);
         // Ready once a liveness request is answered.
         for (int tries = 0; tries < 500; tries++) {
             const int fd = connect_to(port_);

@@ -163,12 +163,7 @@ void setup_streams(int fd, Bns *in, Bns *out) {
     }
     // A client that stops reading blocks a send for the stream time-out at
     // most; then the send fails and the connection ends.
-    if (out->timeout > 0) {
-        timeval limit;
-        limit.tv_sec = out->timeout / 1000;
-        limit.tv_usec = (out->timeout % 1000) * 1000;
-        setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
-    }
+    orbserve::limit_send_time(fd, out->timeout);
 }
 
 bool wait_for_input(Bns *in) { return await(in, -1) != Input::kHalt; }

@@ -39,6 +39,16 @@ inline bool peer_gone(int err) { return err == EPIPE || err == ECONNRESET; }
 // A failed reply: result -1 and the text (nerr its length).
 void fail_reply(Orbresponse *reply, const char *text);
 
+// Fills a reply's packet record with a packet read from the ring: its id,
+// time and at most maxbytes of its n bytes (all of them when maxbytes is
+// negative); the record's buffer grows as needed. The source name is
+// already in the record.
+void fill_pkg(Pktpkg *pkg, int pktid, double time, const char *bytes, int n, int maxbytes);
+
+// A send on fd blocks for at most timeout milliseconds (none when 0), so a
+// client that stops reading cannot hold a server thread for ever.
+void limit_send_time(int fd, int timeout);
+
 }  // namespace orbserve
 
 #endif

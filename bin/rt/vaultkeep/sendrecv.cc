@@ -1,7 +1,14 @@
 // Framing of the ring-buffer protocol: every record is preceded by the
 // sync word on the stream.
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
+
+#include "kestrel_alloc.h"
 
 #include "orbserve.h"
 #include "orbstate.h"
@@ -11,6 +18,29 @@ void orbserve::fail_reply(Orbresponse *reply, const char *text) {
     reply->result = -1;
     std::snprintf(reply->errmsg, sizeof reply->errmsg, "%s", text);
     reply->nerr = static_cast<int>(std::strlen(reply->errmsg));
+}
+
+void orbserve::fill_pkg(Pktpkg *pkg, int pktid, double time, const char *bytes, int n,
+                        int maxbytes) {
+    const int size = maxbytes < 0 ? n : std::min(n, maxbytes);
+    if (pkg->packet == nullptr || pkg->sZpacket < size) {
+        pkg->packet = static_cast<char *>(
+            KESTREL_REALLOC(pkg->packet, static_cast<std::size_t>(size), "pkg->packet"));
+        pkg->sZpacket = size;
+    }
+    if (size > 0) std::memcpy(pkg->packet, bytes, static_cast<std::size_t>(size));
+    pkg->pktid = pktid;
+    pkg->time = time;
+    pkg->packetsize = size;
+    pkg->srcnamesize = static_cast<uint16_t>(std::strlen(pkg->srcname) + 1);
+}
+
+void orbserve::limit_send_time(int fd, int timeout) {
+    if (timeout <= 0) return;
+    timeval limit;
+    limit.tv_sec = timeout / 1000;
+    limit.tv_usec = (timeout % 1000) * 1000;
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
 }
 
 extern "C" {

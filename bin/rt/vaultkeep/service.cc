@@ -214,17 +214,7 @@ int orb2pkg(int handle, int pktid, char **buffer, int *bufsize, Pktpkg *pkg, int
     int id = 0, n = 0;
     double time = 0.0;
     if (_orbget(handle, pktid, &id, pkg->srcname, &time, buffer, &n, bufsize) != 0) return -1;
-    const int size = maxbytes < 0 ? n : std::min(n, maxbytes);
-    if (pkg->packet == nullptr || pkg->sZpacket < size) {
-        pkg->packet = static_cast<char *>(
-            KESTREL_REALLOC(pkg->packet, static_cast<std::size_t>(size), "pkg->packet"));
-        pkg->sZpacket = size;
-    }
-    if (size > 0) std::memcpy(pkg->packet, *buffer, static_cast<std::size_t>(size));
-    pkg->pktid = pktid;
-    pkg->time = time;
-    pkg->packetsize = size;
-    pkg->srcnamesize = static_cast<uint16_t>(std::strlen(pkg->srcname) + 1);
+    orbserve::fill_pkg(pkg, pktid, time, *buffer, n, maxbytes);
     return 0;
 }
 

@@ -1,6 +1,7 @@
 // vaultkeep: the disk ring server. Start-up, the accept loop and the
 // orderly shutdown on a termination signal.
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -128,6 +129,10 @@ void pause_millis(int millis) {
             continue;
         }
         backoff /= 2;
+        // Replies and batches of packets go out whole; holding back the
+        // last small one until the previous is acknowledged only delays it.
+        const int on = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         if (vaultkeep::verbose()) elog_notify(0, "accepted a new socket %d\n", fd);
         if (vaultkeep::shutting_down()) {
             if (vaultkeep::verbose()) elog_complain(0, "not accepting new connections\n");
