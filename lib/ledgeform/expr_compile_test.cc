@@ -193,7 +193,8 @@ TEST_F(CompileTest, PatternLiterals) {
     // Repetitions the system's compiler would copy without end are refused.
     for (const char *pattern :
          {"a++++++++++++++++++++++++", "((((((((((((((((((((a+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+",
-          "((a{200}){200}){200}", "(a{1,30000})", "[a-z]{999}{999}"}) {
+          "((a{200}){200}){200}", "(a{1,30000})", "[a-z]{999}{999}", "(a?){5000}",
+          "a2c????++++++++++++????????"}) {
         clear_log();
         EXPECT_EQ(compile(plain_, std::string("s =~ /") + pattern + "/").rc, dbINVALID) << pattern;
         EXPECT_THAT(log(), HasSubstr(std::string("'") + pattern +
@@ -203,7 +204,7 @@ TEST_F(CompileTest, PatternLiterals) {
     }
     // Ordinary repetitions, bracket expressions and groups compile.
     for (const char *pattern : {"(a{10}){10}", "[[:alpha:]]+[0-9]{1,255}", "(a|b)*c?d+", "a**",
-                                "\\++", "[+]+", "x{2,}"}) {
+                                "\\++", "[+]+", "x{2,}", "(a?){500}", "[a-z]{1,1000}"}) {
         clear_log();
         EXPECT_EQ(compile(plain_, std::string("s =~ /") + pattern + "/").rc, dbBOOLEAN)
             << pattern << "\n" << log();

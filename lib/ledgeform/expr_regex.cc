@@ -3,16 +3,18 @@
 // The system's compiler expands repetitions by copying what they repeat:
 // "x+" becomes two copies of x, "x{m,n}" n copies, and nested repetitions
 // multiply, so that a pattern of a few dozen characters can take gigabytes
-// ("a++++++++++++++++++++", "((((a+)+)+)...)+"). Before compiling, the
-// size of that expansion is estimated from the pattern's syntax and a
-// pattern that would grow beyond kMaxExpansion is refused.
+// ("a++++++++++++++++++++", "((((a+)+)+)...)+"). Optional copies cost
+// more again: the time to compile grows with the square of a run of them
+// ("(a?){5000}" takes seconds). Before compiling, the size of the expansion
+// is estimated from the pattern's syntax and a pattern that would grow
+// beyond kMaxExpansion is refused.
 #include "expr_private.h"
 
 namespace ledgeform {
 
 namespace {
 
-constexpr double kMaxExpansion = 20000;
+constexpr double kMaxExpansion = 2000;
 
 // One level of grouping: the alternatives finished so far, the branch
 // being read and its last atom (what a repetition applies to).
