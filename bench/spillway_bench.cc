@@ -55,21 +55,6 @@ std::string body(int i) {
     return s;
 }
 
-int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    ::close(fd);
-    return port;
-}
-
 // Runs a program to its end with its output in log; true on status 0.
 bool run(const std::vector<std::string> &args, const std::string &log) {
     const pid_t pid = fork();
@@ -114,7 +99,7 @@ class Source {
         bytes.resize(block_ * kPackets);
         std::ofstream(root_ + "/bytes", std::ios::binary) << bytes;
 
-        port_ = free_port();
+        port_ = benchsupport::free_port();
         pid_ = benchsupport::start_vaultkeep(VAULTKEEP_PROGRAM, root_, ring, port_);
         // Ready once a client can open it.
         for (int tries = 0; tries < 500; tries++) {

@@ -5,12 +5,16 @@
 #ifndef BENCH_VAULTKEEP_PROCESS_H
 #define BENCH_VAULTKEEP_PROCESS_H
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <string>
 
@@ -23,6 +27,22 @@ inline std::string scratch_root(const char *prefix) {
         std::string(tmp != nullptr && *tmp ? tmp : "/var/tmp") + "/" + prefix + "-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) std::abort();
     return pattern;
+}
+
+// A loopback port free at the moment of asking.
+inline int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in sa;
+    std::memset(&sa, 0, sizeof sa);
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof sa;
+    int port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
+        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
+        port = ntohs(sa.sin_port);
+    ::close(fd);
+    return port;
 }
 
 // Starts vaultkeep (program) serving ring on port, from root; the pid.

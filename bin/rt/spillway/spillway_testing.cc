@@ -144,12 +144,7 @@ void Copier::signal(int sig) {
 }
 
 bool Copier::reaped() {
-    if (pid_ <= 0) return true;
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid_ = -1;
-    return true;
+    return vktest::reap_exit(&pid_, &exit_status_);
 }
 
 bool Copier::running() { return !reaped(); }

@@ -87,6 +87,15 @@ void write_ring(const std::string &dir, int count, const std::vector<std::string
     torvikclose(orb);
 }
 
+bool reap_exit(pid_t *pid, int *status) {
+    if (*pid <= 0) return true;
+    int how;
+    if (waitpid(*pid, &how, WNOHANG) != *pid) return false;
+    *status = WIFEXITED(how) ? WEXITSTATUS(how) : 128 + WTERMSIG(how);
+    *pid = -1;
+    return true;
+}
+
 int free_port() {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in sa;
@@ -211,12 +220,7 @@ int Server::settled_threads() const {
 void Server::signal(int sig) { ::kill(pid_, sig); }
 
 bool Server::reaped() {
-    if (pid_ <= 0) return true;
-    int status;
-    if (waitpid(pid_, &status, WNOHANG) != pid_) return false;
-    exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    pid_ = -1;
-    return true;
+    return reap_exit(&pid_, &exit_status_);
 }
 
 bool Server::running() { return !reaped(); }

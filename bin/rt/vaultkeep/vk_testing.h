@@ -33,6 +33,11 @@ void write_ring(const std::string &dir, int count, const std::vector<std::string
 // A loopback port nobody listens on now.
 int free_port();
 
+// Collects the exit of process *pid without waiting: true once it has
+// ended (or there is none), with *status its exit status or 128 + signal
+// and *pid reset to -1.
+bool reap_exit(pid_t *pid, int *status);
+
 // The parameter file that admits the loopback address.
 std::string loopback_pf(const std::string &more = "");
 
