@@ -37,6 +37,11 @@ std::atomic<PfdieFn> pfdie{_pfdie};
 // further one fails instead of recursing.
 constexpr int kMaxLookups = 20;
 thread_local int count = 0;
+// Lookups made under the outermost one in progress: references that refer
+// twice to their own key ("a &a &a") double at each level, so the depth
+// limit alone would let one value make a million lookups.
+thread_local int total = 0;
+constexpr int kMaxTotalLookups = 10000;
 
 constexpr std::size_t kMaxRefName = 1023;
 
@@ -155,7 +160,9 @@ const char *lookup_reference(Pf *pf, const char *name) {
         Counted() : noted(count++) {}
         ~Counted() { count--; }
     } counted;
-    if (counted.noted >= kMaxLookups) return "** error ** pf massive recursion";
+    if (counted.noted == 0) total = 0;
+    if (counted.noted >= kMaxLookups || ++total > kMaxTotalLookups)
+        return "** error ** pf massive recursion";
     for (Pf *p = pf; p != nullptr; p = p->parent) {
         if (p->type != FILE_PF && p->type != ARRAY_PF) continue;
         void *value = nullptr;

@@ -105,6 +105,15 @@ TEST_F(PfGet, SelfReferenceStopsAtTwentyLookups) {
     EXPECT_EQ(std::string(first), std::string(21, 'x') + "** error ** pf massive recursion");
 }
 
+TEST_F(PfGet, AValueReferringTwiceToItselfEndsWithinTheLookupBudget) {
+    // Each level doubles the references: without a budget on the lookups
+    // of one value, twenty levels make a million of them.
+    Pf *pf = compile("a x&a&a\n");
+    const std::string value = pfget_string(pf, "a");
+    EXPECT_NE(value.find("** error ** pf massive recursion"), std::string::npos);
+    EXPECT_LT(value.size(), std::size_t{1} << 20);
+}
+
 // Each thread counts its own lookups: a thread started while another is
 // in the middle of a lookup still gets its twenty.
 std::string *other_thread_result = nullptr;
