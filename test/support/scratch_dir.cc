@@ -37,4 +37,10 @@ void write_file(const std::string &path, const std::string &contents) {
     out << contents;
 }
 
+void replace_file(const std::string &path, const std::string &contents) {
+    const std::string temporary = path + ".new";
+    write_file(temporary, contents);
+    std::filesystem::rename(temporary, path);
+}
+
 }  // namespace testsupport

@@ -25,6 +25,10 @@ class ScratchDir {
 std::string read_file(const std::string &path);
 // Writes (replaces) a file.
 void write_file(const std::string &path, const std::string &contents);
+// Replaces a file that a running process may read at any moment: the new
+// contents go to a file beside it, renamed over it, so a reader sees the
+// old file or the new one, never a half-written one.
+void replace_file(const std::string &path, const std::string &contents);
 
 }  // namespace testsupport
 

@@ -139,7 +139,7 @@ TEST_F(ClientCalls, OpensThatFail) {
     EXPECT_LT(orbseek(12345, ORBOLDEST), 0) << "not a connection";
     const ChildResult r = in_child([&] {
         setenv("PFPATH", server_->dir().c_str(), 1);
-        testsupport::write_file(server_->file("ringhold_names.pf"),
+        testsupport::replace_file(server_->file("ringhold_names.pf"),
                                 "vault " + std::to_string(server_->port()) + " local ring\n");
         const int orb = orbopen(const_cast<char *>("localhost:vault"), const_cast<char *>("r"));
         out(std::to_string(orb >= 0) + " " +

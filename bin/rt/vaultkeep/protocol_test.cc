@@ -36,7 +36,7 @@ class Protocol : public vktest::SharedServer {
     static void TearDownTestSuite() { stop_shared(); }
     void SetUp() override {
         ASSERT_TRUE(server_->running()) << server_->log();
-        testsupport::write_file(server_->file("vaultkeep.pf"), vktest::loopback_pf());
+        testsupport::replace_file(server_->file("vaultkeep.pf"), vktest::loopback_pf());
     }
 
 
@@ -427,7 +427,7 @@ TEST_F(Protocol, AddressesOutsideTheListAreRefused) {
         {"reject_message " + std::string(600, 'm') + "\n", std::string(511, 'm'), 512},
     };
     for (const Case &k : cases) {
-        testsupport::write_file(server_->file("vaultkeep.pf"),
+        testsupport::replace_file(server_->file("vaultkeep.pf"),
                                 "valid_ip_addresses &Tbl{\n10.0.0.0 255.0.0.0\n}\n" + k.message);
         Client c(port());
         EXPECT_FALSE(c.open());
@@ -454,7 +454,7 @@ TEST_F(Protocol, RefusalsAreCountedAsRejected) {
         Client silent(port());  // sends nothing and goes
     }
     EXPECT_TRUE(server_->log_shows("127.0.0.1: connection denied: bad request * unknown: -1"));
-    testsupport::write_file(server_->file("vaultkeep.pf"),
+    testsupport::replace_file(server_->file("vaultkeep.pf"),
                             "valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255 AA_(\n}\n");
     {
         Client bad(port());
@@ -464,14 +464,14 @@ TEST_F(Protocol, RefusalsAreCountedAsRejected) {
     }
     EXPECT_TRUE(server_->log_shows(
         "127.0.0.1: connection denied: bad regular expression 'AA_(' in parameter file"));
-    testsupport::write_file(server_->file("vaultkeep.pf"), vktest::loopback_pf());
+    testsupport::replace_file(server_->file("vaultkeep.pf"), vktest::loopback_pf());
     ASSERT_TRUE(vktest::eventually([&] {
         return vktest::status_of(port(), &after) && after.rejected == before.rejected + 3;
     }));
 }
 
 TEST_F(Protocol, AReadOnlyClientCannotHalt) {
-    testsupport::write_file(server_->file("vaultkeep.pf"),
+    testsupport::replace_file(server_->file("vaultkeep.pf"),
                             "valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255 readonly\n}\n");
     Client c(port());
     ASSERT_TRUE(c.open());
@@ -479,7 +479,7 @@ TEST_F(Protocol, AReadOnlyClientCannotHalt) {
     EXPECT_EQ(c.resp()->result, 0);
     EXPECT_TRUE(c.closed_by_server());
     EXPECT_TRUE(server_->log_shows("*halt failed due to permissions*"));
-    testsupport::write_file(server_->file("vaultkeep.pf"), vktest::loopback_pf());
+    testsupport::replace_file(server_->file("vaultkeep.pf"), vktest::loopback_pf());
     auto d = opened();
     ASSERT_TRUE(d->call(ORBVERSION)) << "the server goes on";
 }
