@@ -49,7 +49,28 @@ using SourceName = char[64];
 
 // Stores the index entry of the handle's current packet (its pktid) at
 // its slot: the header offset, the time as read and the source name.
-void store_entry(Torvikfile *atorvik, long fpos, double time, const SourceName &srcname);
+inline void store_entry(Torvikfile *atorvik, long fpos, double time, const SourceName &srcname) {
+    const int slot = atorvik->pktid - atorvik->first_pktid;
+    if (slot < 0) return;
+    Tbl *index = atorvik->index;
+    // Once the list has grown to hold the file's packets, an entry is
+    // written where it stands, as settbl would write it.
+    if (slot < index->right && index->direct && index->image == nullptr &&
+        index->entry_size == static_cast<int>(sizeof(TorvikPkt))) [[likely]] {
+        TorvikPkt *entry = reinterpret_cast<TorvikPkt *>(index->base.cp) + slot;
+        entry->pktid = atorvik->pktid;
+        entry->fpos = fpos;
+        entry->time = time;
+        std::memcpy(entry->srcname, srcname, sizeof entry->srcname);
+        entry->srcname[sizeof entry->srcname - 1] = '\0';
+        if (slot >= index->active_right) index->active_right = slot + 1;
+        return;
+    }
+    TorvikPkt entry{atorvik->pktid, fpos, time, {}};
+    std::memcpy(entry.srcname, srcname, sizeof entry.srcname);
+    entry.srcname[sizeof entry.srcname - 1] = '\0';
+    settbl(index, slot, &entry);
+}
 
 // Reads a time written as a plain decimal with a point and a whole part
 // other than 0 ("-"? digits "." digits) from text on, before limit: the

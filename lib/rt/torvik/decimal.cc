@@ -3,6 +3,7 @@
 // integer arithmetic alone, so that the result is the one a correctly
 // rounding conversion (strtod, from_chars) gives, on every target.
 #include "_torvik.h"
+#include "header_private.h"
 
 #include <bit>
 #include <cstddef>
@@ -27,26 +28,9 @@ constexpr std::size_t kMostDigits = 19;
 
 constexpr std::uint64_t kTens[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
 
-bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
-
-constexpr std::uint64_t kZeros = 0x3030303030303030;  // "00000000"
-
-// Flags the bytes of v (eight characters, the first in the low byte) that
-// are not digits; the lowest flagged byte is the first that is not (a
-// carry can only disturb the bytes after it).
-inline std::uint64_t non_digits(std::uint64_t v) {
-    return ((v & 0xF0F0F0F0F0F0F0F0) | (((v + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ^
-           0x3333333333333333;
-}
-
-// The value of eight digit characters.
-inline std::uint64_t eight_value(std::uint64_t v) {
-    v -= kZeros;
-    v = v * 10 + (v >> 8);
-    return ((v & 0x000000FF000000FF) * (100 + (std::uint64_t{1000000} << 32)) +
-            ((v >> 16) & 0x000000FF000000FF) * (1 + (std::uint64_t{10000} << 32))) >>
-           32;
-}
+using swar::eight_value;
+using swar::kZeros;
+using swar::non_digits;
 
 // Digits read from a text: their value (of use while there are at most
 // 19 of them) and where they end.

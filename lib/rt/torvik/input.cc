@@ -43,14 +43,11 @@ char *new_buffer(std::size_t cap) {
 
 Input::~Input() { std::free(buf_); }
 
-Input &Input::of(Torvikfile *atorvik) {
-    Input &input = reinterpret_cast<Handle *>(atorvik)->input;
-    if (input.fd_ != atorvik->fd) {
-        // A descriptor set behind the library's back: start where fdio
-        // stands on it.
-        long at = atorvik->fd >= 0 ? fdtell(atorvik->fd) : 0;
-        input.reset(atorvik->fd, at > 0 ? at : 0);
-    }
+Input &Input::follow(Input &input, Torvikfile *atorvik) {
+    // A descriptor set behind the library's back: start where fdio stands
+    // on it.
+    long at = atorvik->fd >= 0 ? fdtell(atorvik->fd) : 0;
+    input.reset(atorvik->fd, at > 0 ? at : 0);
     return input;
 }
 
@@ -149,22 +146,6 @@ void Input::grow(std::size_t cap) {
     cap_ = cap;
 }
 
-std::string_view Input::peek() {
-    if (mode_ != Mode::kOwn || buf_ == nullptr) return {};
-    const char *p = buf_ + start_;
-    const char *end = buf_ + end_;
-    while (p < end && *p == '\n') p++;  // empty lines, such as a trailer
-    skipped_ = static_cast<std::size_t>(p - (buf_ + start_));
-    return {p, static_cast<std::size_t>(end - p)};
-}
-
-std::int64_t Input::take_line(const char *newline) {
-    last_line_ = base_ + static_cast<std::int64_t>(start_ + skipped_);
-    start_ = static_cast<std::size_t>(newline - buf_) + 1;
-    scanned_ = 0;
-    return last_line_;
-}
-
 std::int64_t Input::line_start(int n) {
     if (mode_ == Mode::kFdio) return static_cast<std::int64_t>(fdtell(fd_)) - n - 1;
     return last_line_;
@@ -216,15 +197,6 @@ int Input::read(void *dst, int n) {
         return -1;
     }
     return static_cast<int>(take + static_cast<std::size_t>(got));
-}
-
-bool Input::take_held(void *dst, int n) {
-    const auto want = static_cast<std::size_t>(n);
-    if (mode_ != Mode::kOwn || n < 0 || end_ - start_ < want) return false;
-    std::memcpy(dst, buf_ + start_, want);
-    start_ += want;
-    scanned_ = 0;
-    return true;
 }
 
 std::int64_t Input::tell() {

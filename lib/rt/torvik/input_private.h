@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "torvik.h"
@@ -87,6 +88,8 @@ class Input {
   private:
     enum class Mode { kOwn, kFdio };
 
+    static Input &follow(Input &input, Torvikfile *atorvik);
+
     bool to_fdio();
     long fill();
     void compact();
@@ -116,6 +119,41 @@ struct Handle {
     Torvikfile record;  // first: callers hold its address
     Input input;
 };
+
+// The calls made for every packet read, here so that they compile into
+// their callers.
+
+inline Input &Input::of(Torvikfile *atorvik) {
+    Input &input = reinterpret_cast<Handle *>(atorvik)->input;
+    if (input.fd_ != atorvik->fd) [[unlikely]]
+        return follow(input, atorvik);
+    return input;
+}
+
+inline std::string_view Input::peek() {
+    if (mode_ != Mode::kOwn || buf_ == nullptr) return {};
+    const char *p = buf_ + start_;
+    const char *end = buf_ + end_;
+    while (p < end && *p == '\n') p++;  // empty lines, such as a trailer
+    skipped_ = static_cast<std::size_t>(p - (buf_ + start_));
+    return {p, static_cast<std::size_t>(end - p)};
+}
+
+inline std::int64_t Input::take_line(const char *newline) {
+    last_line_ = base_ + static_cast<std::int64_t>(start_ + skipped_);
+    start_ = static_cast<std::size_t>(newline - buf_) + 1;
+    scanned_ = 0;
+    return last_line_;
+}
+
+inline bool Input::take_held(void *dst, int n) {
+    const auto want = static_cast<std::size_t>(n);
+    if (mode_ != Mode::kOwn || n < 0 || end_ - start_ < want) return false;
+    std::memcpy(dst, buf_ + start_, want);
+    start_ += want;
+    scanned_ = 0;
+    return true;
+}
 
 }  // namespace torvik
 

@@ -21,6 +21,7 @@
 #include "elog.h"
 #include "fake.h"
 #include "fdio.h"
+#include "header_private.h"
 #include "input_private.h"
 #include "kitbag.h"
 #include "timefmt.h"
@@ -47,23 +48,13 @@ void grow_packet(Torvikfile *atorvik, int bytes) {
     atorvik->bufsize = bytes;
 }
 
-void store_entry(Torvikfile *atorvik, long fpos, double time, const SourceName &srcname) {
-    int slot = atorvik->pktid - atorvik->first_pktid;
-    if (slot < 0) return;
-    TorvikPkt entry{atorvik->pktid, fpos, time, {}};
-    std::memcpy(entry.srcname, srcname, sizeof entry.srcname);
-    entry.srcname[sizeof entry.srcname - 1] = '\0';
-    settbl(atorvik->index, slot, &entry);
-}
-
 }  // namespace torvik
 
 namespace {
 
 using torvik::kMaxPacketBytes;
 
-// Size of a reader's header line buffer.
-constexpr int kLineSize = 1024;
+constexpr int kLineSize = torvik::kHeaderLineSize;
 // One-second retries of a header that does not parse before the read gives
 // up on it; a writer appends whole lines, so a line that stays bad is bad.
 constexpr int kHeaderRetries = 2;
@@ -138,38 +129,6 @@ bool parse_count(const Token &token, int *count) {
     }
     *count = static_cast<int>(negative ? -value : value);
     return true;
-}
-
-bool is_token_char(char c) { return c != ' ' && c != '\t' && c != '\0'; }
-
-// The writer's own header form: "#orb" and the four fields, each after
-// one blank, and the newline, at p, before limit. Parsed in one pass, as
-// parse_header parses it: the newline that ends it, or null for any other
-// line (which is then parse_header's to read).
-const char *parse_plain_header(const char *p, const char *limit, char *representation,
-                               char *srcname, double *time, int *nbytes) {
-    const char *e = limit - p < kLineSize ? limit : p + kLineSize - 1;
-    if (e - p < 6 || std::memcmp(p, "#orb ", 5) != 0) return nullptr;
-    const char *q = p + 5;
-    int n = 0;
-    for (; q < e && is_token_char(*q) && n < 15; n++) representation[n] = *q++;
-    if (n == 0 || q == e || *q != ' ') return nullptr;
-    representation[n] = '\0';
-    q++;
-    n = 0;
-    for (; q < e && is_token_char(*q) && n < 63; n++) srcname[n] = *q++;
-    if (n == 0 || q == e || *q != ' ') return nullptr;
-    srcname[n] = '\0';
-    q++;
-    const char *digits = q;
-    int count = 0;
-    for (; q < e && *q >= '0' && *q <= '9' && q - digits < 8; q++) count = count * 10 + (*q - '0');
-    if (q == digits || q == e || *q != ' ' || count > kMaxPacketBytes) return nullptr;
-    q++;
-    const char *newline = torvik::scan_plain_time(q, e, time);
-    if (newline == nullptr || newline == e || *newline != '\n') return nullptr;
-    *nbytes = count;
-    return newline;
 }
 
 // Parses the header line [line, end), which holds no NUL: 0, or 1 when a
@@ -274,15 +233,9 @@ int torvik_parse_line(char *aline, char *representation, char *srcname,
 
 int torvik_read_hdr(Torvikfile *atorvik, long *fpos, char *representation,
                     char *srcname, double *time, int *nbytes) {
-    // The common case: the next line is a whole header, held by the input
-    // and parsed where it stands. Anything else takes the line search.
-    torvik::Input &input = torvik::Input::of(atorvik);
-    std::string_view next = input.peek();
-    if (const char *newline = parse_plain_header(next.data(), next.data() + next.size(),
-                                                 representation, srcname, time, nbytes)) {
-        *fpos = static_cast<long>(input.take_line(newline));
-        return 0;
-    }
+    // The common case: the next line is a whole header in the writer's
+    // form, held by the input. Anything else takes the line search.
+    if (torvik::read_plain_header(atorvik, fpos, representation, srcname, time, nbytes)) return 0;
     char line[kLineSize];
     for (int retries = 0;; retries++) {
         int result = torvik_read_line(atorvik, line, sizeof line, fpos);

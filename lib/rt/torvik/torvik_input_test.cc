@@ -237,6 +237,75 @@ TEST(TorvikInput, TimesAreReadAsTheTimeParserReadsThem) {
     EXPECT_EQ(wrong, 0);
 }
 
+// The times a writer prints, read back from a file through the reader,
+// bit for bit as the time parser reads them: every moment of the years a
+// writer's clock shows, the ends of the ten-digit range and the times
+// around it, with byte counts of one to eight digits.
+TEST(TorvikInput, TimesReadFromAFileAreTheTimeParsersToo) {
+    std::mt19937_64 rng(20261211);
+    std::vector<std::string> times;
+    for (int i = 0; i < 20000; i++) {
+        char text[64];
+        double t = 1.0e9 + static_cast<double>(rng() % 9000000000000000ULL) * 1e-6;
+        std::snprintf(text, sizeof text, "%.7f", t);
+        times.push_back(text);
+    }
+    for (const char *edge : {"1000000000.0000000", "9999999999.9999999", "999999999.9999999",
+                             "10000000000.0000001", "1700000000.5000000", "1700000000.0000001",
+                             "4294967295.9999999", "0999999999.5000000", "1700000000.00000001",
+                             "1700000000.123456", "-1700000000.2500000"})
+        times.push_back(edge);
+    std::string file;
+    std::vector<std::string> counts;
+    for (std::size_t i = 0; i < times.size(); i++) {
+        // "1" to "00000003" and "3" to "00000001": the body is 1 to 3 bytes.
+        const std::size_t size = 1 + i % 3;
+        std::string count = std::to_string(size);
+        count.insert(0, (i / 3) % 8, '0');
+        file += "#orb b A_B_C " + count + " " + times[i] + "\n" + std::string(size, 'x') + "\n";
+    }
+    ScratchDir dir;
+    const std::string path = dir.file("times");
+    write_file(path, file);
+    Reader r(path);
+    int wrong = 0;
+    for (std::size_t i = 0; i < times.size(); i++) {
+        Got g = r.reap();
+        ASSERT_EQ(g.result, 0) << times[i];
+        ASSERT_EQ(g.body, std::string(1 + i % 3, 'x')) << times[i];
+        std::string copy = times[i];
+        double parsed = 0;
+        ASSERT_EQ(zstr2epoch(copy.data(), &parsed), 0) << times[i];
+        if (std::bit_cast<std::uint64_t>(g.time) != std::bit_cast<std::uint64_t>(parsed) &&
+            wrong++ < 5)
+            ADD_FAILURE() << times[i] << ": read " << fixed7(g.time) << ", parser " << fixed7(parsed);
+    }
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(r.reap().result, -1);
+}
+
+// A header line ends at its newline, also where the line after it would
+// complete its fields: the short line is a header that does not parse,
+// and the line after it is not a header.
+TEST(TorvikInput, AHeaderNeverTakesItsFieldsFromTheNextLine) {
+    ScratchDir dir;
+    const std::string path = dir.file("split");
+    const std::string first = raw_packet("A_X_Y", 1700000000.5, "one");
+    write_file(path, first + "#orb b\nB 7 3 1700000001.5\nabc\n" +
+                         raw_packet("C_X_Y", 1700000002.5, "six"));
+    Reader r(path);
+    EXPECT_EQ(r.reap().src, "A_X_Y");
+    elog_reset_register();
+    Got bad = r.reap();
+    EXPECT_EQ(bad.result, -1);
+    EXPECT_NE(elog_register_text().find("bad packet header at offset " + std::to_string(first.size())), std::string::npos)
+        << elog_register_text();
+    Got next = r.reap();
+    EXPECT_EQ(next.result, 0);
+    EXPECT_EQ(next.src, "C_X_Y");
+    EXPECT_EQ(next.body, "six");
+}
+
 // A header line longer than the line buffer is cut for parsing, but its
 // index entry holds the offset where the line begins, so that a seek
 // back to its packet lands on it.

@@ -11,6 +11,7 @@
 #include "calendar.h"
 #include "fdio.h"
 #include "filetests.h"
+#include "header_private.h"
 #include "input_private.h"
 #include "kitbag.h"
 
@@ -27,6 +28,13 @@ TorvikPkt *index_entry(Torvikfile *atorvik, int slot) {
     return static_cast<TorvikPkt *>(gettbl(atorvik->index, slot));
 }
 
+// Whether the current packet passes the selection; without expressions
+// every packet does, and no call is made.
+bool passes(Torvikfile *atorvik) {
+    return (atorvik->select_pgm == nullptr && atorvik->reject_pgm == nullptr) ||
+           selected(atorvik, atorvik->srcname) != 0;
+}
+
 }  // namespace
 
 extern "C" {
@@ -39,7 +47,11 @@ int torviknext(Torvikfile *atorvik, int advance) {
     double time = 0.0;
     int nbytes = 0;
     for (;;) {
-        int result = torvik_read_hdr(atorvik, &fpos, representation, srcname, &time, &nbytes);
+        int result = torvik::read_plain_header(atorvik, &fpos, representation, srcname, &time,
+                                               &nbytes)
+                         ? 0
+                         : torvik_read_hdr(atorvik, &fpos, representation, srcname, &time,
+                                           &nbytes);
         if (result != 0) {
             if (!follows_files) return -1;
             Owned next(nextfile(atorvik));
@@ -61,7 +73,16 @@ int torviknext(Torvikfile *atorvik, int advance) {
     atorvik->pktid++;
     if (atorvik->flags.verbose > 0)
         std::fprintf(stderr, "#%d %s %.5f\n", atorvik->pktid, srcname, time);
-    int result = torvik::read_body(atorvik, representation, srcname, time, nbytes);
+    // A raw body that the input holds whole is taken here; any other body
+    // is read_body's.
+    int result;
+    if (representation[0] == 'b' && nbytes > 0 && nbytes <= atorvik->bufsize &&
+        torvik::Input::of(atorvik).take_held(atorvik->packet, nbytes)) {
+        atorvik->nbytes = nbytes;
+        result = 0;
+    } else {
+        result = torvik::read_body(atorvik, representation, srcname, time, nbytes);
+    }
 
     torvik::store_entry(atorvik, fpos, time, srcname);
 
@@ -202,9 +223,7 @@ int torvikafter(int orb, double time) {
 int torvik_copy_packet(Torvikfile *atorvik, int *pktid, char *srcname, double *time,
                        char **packet, int *nbytes, int *bufsize) {
     *pktid = atorvik->pktid;
-    // A name of a few characters: copied in place rather than by a call.
-    for (std::size_t i = 0; (srcname[i] = atorvik->srcname[i]) != '\0'; i++) {
-    }
+    std::memcpy(srcname, atorvik->srcname, std::strlen(atorvik->srcname) + 1);
     *time = atorvik->time;
     int length = atorvik->nbytes > 0 ? atorvik->nbytes : 0;
     if (length > *bufsize) {
@@ -244,7 +263,7 @@ int torvikreap(int orb, int *pktid, char *srcname, double *time, char **packet, 
     for (;;) {
         result = torviknext(atorvik, 1);
         if (result != 0) break;
-        if (selected(atorvik, atorvik->srcname)) {
+        if (passes(atorvik)) {
             torvik_copy_packet(atorvik, pktid, srcname, time, packet, nbytes, bufsize);
             break;
         }
