@@ -19,6 +19,10 @@
 #include <cstring>
 #include <string_view>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "_torvik.h"
 #include "input_private.h"
 
@@ -113,6 +117,80 @@ inline const char *token_end(const char *p, const char *end) {
     return p;
 }
 
+// One bit for each of the 64 bytes from p, the first byte's the lowest:
+// set for a byte below 33 (a blank, a newline or another control
+// character, NUL included).
+inline std::uint64_t low_bytes64(const char *p) {
+    std::uint64_t mask = 0;
+#if defined(__SSE2__)
+    const __m128i most = _mm_set1_epi8(32);
+    for (int i = 0; i < 4; i++) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + 16 * i));
+        const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(v, most), v);
+        mask |= std::uint64_t{static_cast<std::uint16_t>(_mm_movemask_epi8(low))} << (16 * i);
+    }
+#else
+    for (int i = 0; i < 8; i++) {
+        const std::uint64_t v = swar::load(p + 8 * i);
+        // The high bit of each byte of t is set when its low seven bits
+        // are 33 or more (no carry crosses a byte).
+        const std::uint64_t t = (v & ~swar::kHighs) + swar::kOnes * (128 - 33);
+        const std::uint64_t flags = ~(t | v) & swar::kHighs;
+        // Gathers the eight flags into one byte, the first byte's lowest.
+        mask |= (((flags >> 7) * 0x0102040810204080) >> 56) << (8 * i);
+    }
+#endif
+    return mask;
+}
+
+// The writer's own header form in a line that ends within the 64 bytes
+// from p (which can all be read): as parse_plain_header, with every
+// field found at once from where the blanks and the newline stand.
+inline const char *parse_short_header(const char *p, char *representation, char *srcname,
+                                      double *time, int *nbytes) {
+    // The first four bytes below 33 after "#orb ": the blanks that end
+    // the representation, the source name and the count, and the newline.
+    std::uint64_t ends = low_bytes64(p) & ~std::uint64_t{0x1F};
+    int at[4];
+    for (int &a : at) {
+        if (ends == 0) return nullptr;
+        a = std::countr_zero(ends);
+        ends &= ends - 1;
+    }
+    const int rep = at[0] - 5, name = at[1] - at[0] - 1, digits = at[2] - at[1] - 1;
+    if (rep < 1 || rep > 15 || name < 1 || digits < 1 || digits > 8 || p[at[0]] != ' ' ||
+        p[at[1]] != ' ' || p[at[2]] != ' ' || p[at[3]] != '\n')
+        return nullptr;
+    // The count: the eight bytes that end before its blank (at[2] is 7 or
+    // more), those before the digits taken as '0's.
+    std::uint64_t v = swar::load(p + at[2] - 8);
+    if constexpr (swar::kLittle) {
+        const std::uint64_t before = digits == 8 ? 0 : (std::uint64_t{1} << (8 * (8 - digits))) - 1;
+        v = (v & ~before) | (swar::kZeros & before);
+        if (swar::non_digits(v) != 0) return nullptr;
+    } else {
+        return nullptr;
+    }
+    const std::uint64_t count = swar::eight_value(v);
+    if (count > kMaxPacketBytes) return nullptr;
+    const char *q = p + at[2] + 1;
+    const char *newline = p + at[3];
+    if (newline - q == 18) {
+        if (scan_writer_time(q, time) != newline) return nullptr;
+    } else if (scan_plain_time(q, newline, time) != newline) {
+        return nullptr;
+    }
+    if (rep == 1)
+        representation[0] = p[5];  // the common case, without a call
+    else
+        std::memcpy(representation, p + 5, static_cast<std::size_t>(rep));
+    representation[rep] = '\0';
+    std::memcpy(srcname, p + at[0] + 1, static_cast<std::size_t>(name));
+    srcname[name] = '\0';
+    *nbytes = static_cast<int>(count);
+    return newline;
+}
+
 // The writer's own header form: "#orb" and the four fields, each after one
 // blank, and the newline, at p, before limit, in a line of fewer than
 // line_size characters. The newline that ends it, with the four fields
@@ -122,6 +200,9 @@ inline const char *parse_plain_header(const char *p, const char *limit, std::siz
                                       int *nbytes) {
     const char *e = static_cast<std::size_t>(limit - p) < line_size ? limit : p + line_size - 1;
     if (e - p < 6 || std::memcmp(p, "#orb ", 5) != 0) return nullptr;
+    if (e - p >= 64)
+        if (const char *newline = parse_short_header(p, representation, srcname, time, nbytes))
+            return newline;
     // Each token is ended by one blank.
     const char *q = p + 5;
     const char *t = token_end(q, e);

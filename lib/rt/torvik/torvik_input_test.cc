@@ -168,31 +168,43 @@ TEST(TorvikInput, HeaderLinesAreReadAsTheParserReadsThem) {
         "#orbb AK_BRW_BHZ 3 1700000000.5",
         std::string("#orb b AK_BRW_BHZ 3 1700000000.5\0 junk", 39),
         std::string("#orb b AK_B\0RW_BHZ 3 1700000000.5", 33),
+        "#orb b AK_\x01RW_BHZ 3 1700000000.0250001",
+        "#orb b AK_\xc3\xa9W_BHZ 3 1700000000.0250001",
+        "#orb b AK_BRW_BHZ 00000003 1700000000.0250001",
+        "#orb b AK_BRW_BHZ 03 1700000000.5",
+        // The newline as the 64th byte of the line, and as the 65th.
+        "#orb b " + std::string(35, 'M') + " 3 1700000000.0250001",
+        "#orb b " + std::string(36, 'M') + " 3 1700000000.0250001",
     };
     ScratchDir dir;
-    for (const std::string &line : lines) {
-        char rep[16] = "", src[64] = "";
-        double time = 0;
-        int nbytes = 0;
-        std::string copy = line;
-        const int parsed = torvik_parse_line(copy.data(), rep, src, &time, &nbytes);
-        const std::string path = dir.file("one");
-        write_file(path, "#orb b FIRST_X_Y 1 1.5\nq\n" + line + "\nabc\n");
-        Reader r(path);
-        ASSERT_EQ(r.reap().result, 0) << line;
-        elog_reset_register();
-        Got g = r.reap();
-        if (parsed != 0) {
-            // Cut at its NUL, the line lacks fields: passed over.
-            EXPECT_EQ(g.result, -1) << line;
-            EXPECT_NE(elog_register_text().find("bad packet header"), std::string::npos) << line;
-            continue;
+    // Each line at the end of the file and with more lines after it (a
+    // reader takes a header that the bytes after it make long enough for
+    // a wider look the same way).
+    for (const std::string &after : {std::string(), "#" + std::string(80, '-') + "\n"}) {
+        for (const std::string &line : lines) {
+            char rep[16] = "", src[64] = "";
+            double time = 0;
+            int nbytes = 0;
+            std::string copy = line;
+            const int parsed = torvik_parse_line(copy.data(), rep, src, &time, &nbytes);
+            const std::string path = dir.file("one");
+            write_file(path, "#orb b FIRST_X_Y 1 1.5\nq\n" + line + "\nabc\n" + after);
+            Reader r(path);
+            ASSERT_EQ(r.reap().result, 0) << line;
+            elog_reset_register();
+            Got g = r.reap();
+            if (parsed != 0) {
+                // Cut at its NUL, the line lacks fields: passed over.
+                EXPECT_EQ(g.result, -1) << line;
+                EXPECT_NE(elog_register_text().find("bad packet header"), std::string::npos) << line;
+                continue;
+            }
+            ASSERT_EQ(nbytes, 3) << line;
+            EXPECT_EQ(g.result, 0) << line;
+            EXPECT_EQ(g.src, src) << line;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(g.time), std::bit_cast<std::uint64_t>(time)) << line;
+            EXPECT_EQ(g.body, "abc") << line;
         }
-        ASSERT_EQ(nbytes, 3) << line;
-        EXPECT_EQ(g.result, 0) << line;
-        EXPECT_EQ(g.src, src) << line;
-        EXPECT_EQ(std::bit_cast<std::uint64_t>(g.time), std::bit_cast<std::uint64_t>(time)) << line;
-        EXPECT_EQ(g.body, "abc") << line;
     }
 }
 

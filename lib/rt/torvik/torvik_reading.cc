@@ -223,7 +223,10 @@ int torvikafter(int orb, double time) {
 int torvik_copy_packet(Torvikfile *atorvik, int *pktid, char *srcname, double *time,
                        char **packet, int *nbytes, int *bufsize) {
     *pktid = atorvik->pktid;
-    std::memcpy(srcname, atorvik->srcname, std::strlen(atorvik->srcname) + 1);
+    // A name of a few characters, just stored: copied in place rather
+    // than by a call (whose wide loads would wait for those stores).
+    for (std::size_t i = 0; (srcname[i] = atorvik->srcname[i]) != '\0'; i++) {
+    }
     *time = atorvik->time;
     int length = atorvik->nbytes > 0 ? atorvik->nbytes : 0;
     if (length > *bufsize) {
