@@ -7,6 +7,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <vector>
 
 #include "ledgeform_private.h"
 
@@ -161,13 +162,53 @@ int compile_pattern(regex_t *re, const char *text, char *reason, std::size_t roo
 // The errors counted by the evaluation running in this thread.
 extern thread_local int Db_ex_err;
 
+// What one evaluation keeps until it ends: the strings it made (freed
+// then), room for the field texts it reads, and the last numbers it read
+// from fields, so that a field compared twice is read once. Whatever may
+// write a record (an assignment, a command, a function) calls forget().
+class EvalTemps {
+  public:
+    EvalTemps() = default;
+    ~EvalTemps();
+    EvalTemps(const EvalTemps &) = delete;
+    EvalTemps &operator=(const EvalTemps &) = delete;
+
+    // Keeps a malloc'd string until the evaluation ends.
+    void keep(char *s);
+    // n bytes that last until the evaluation ends.
+    char *room(std::size_t n);
+
+    // The number last read from a field of a record (as a value of that
+    // group), if any.
+    bool recall(Dbptr field, int group, Exvalue *value) const;
+    void remember(Dbptr field, int group, const Exvalue &value);
+    void forget() { nread_ = 0; }
+
+  private:
+    static constexpr int kOwned = 8;
+    static constexpr std::size_t kArena = 1024;
+    static constexpr int kRead = 2;
+    struct Read {
+        Dbptr field;
+        int group;
+        Exvalue value;
+    };
+    char *owned_[kOwned];
+    int nowned_ = 0;
+    std::vector<char *> more_;
+    alignas(8) char arena_[kArena];
+    std::size_t used_ = 0;
+    Read read_[kRead];
+    int nread_ = 0, next_ = 0;
+};
+
 // Evaluates one node into *result; strings it makes go on temps.
-void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl *temps);
+void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, EvalTemps *temps);
 
 // Reads the field a field reference (or NULL node) names from the record
 // db (the node's own record member decides nothing: the caller sets it);
 // true when it could be read.
-bool read_field_value(Dbptr db, Expression *node, Exvalue *result, Tbl *temps);
+bool read_field_value(Dbptr db, Expression *node, Exvalue *result, EvalTemps *temps);
 
 // Runs the program the first word names (along PATH) with the words as its
 // arguments and standard input from /dev/null: a new string of what it
@@ -177,7 +218,7 @@ constexpr std::size_t kCommandOutput = 1024;
 char *run_command(Tbl *words);
 
 // A new string on the temporary list (null when s is null: an empty one).
-char *keep_string(Tbl *temps, char *s);
+char *keep_string(EvalTemps *temps, char *s);
 
 }  // namespace ledgeform
 
