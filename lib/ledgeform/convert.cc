@@ -149,21 +149,20 @@ bool read_plain_decimal(const char *p, const char *end, double *value) {
                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
     bool negative = p < end && *p == '-';
     if (p < end && (*p == '-' || *p == '+')) p++;
-    int64_t digits = 0;
-    int ndigits = 0, decimals = -1;
-    for (; p < end; p++) {
-        unsigned d = static_cast<unsigned char>(*p) - static_cast<unsigned>('0');
-        if (d <= 9) {
-            if (++ndigits > 15) return false;
+    // Digits beyond 19 wrap the sum; the count refuses them below.
+    uint64_t digits = 0;
+    const char *first = p;
+    for (unsigned d; p < end && (d = static_cast<unsigned char>(*p) - '0') <= 9; p++)
+        digits = digits * 10 + d;
+    std::ptrdiff_t ndigits = p - first, decimals = 0;
+    if (p < end && *p == '.') {
+        const char *point = ++p;
+        for (unsigned d; p < end && (d = static_cast<unsigned char>(*p) - '0') <= 9; p++)
             digits = digits * 10 + d;
-            if (decimals >= 0) decimals++;
-        } else if (*p == '.' && decimals < 0) {
-            decimals = 0;
-        } else {
-            return false;
-        }
+        decimals = p - point;
+        ndigits += decimals;
     }
-    if (ndigits == 0) return false;
+    if (p != end || ndigits == 0 || ndigits > 15) return false;
     double v = static_cast<double>(digits);
     if (decimals > 0) v /= kPowers[decimals];
     *value = negative ? -v : v;

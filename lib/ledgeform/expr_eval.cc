@@ -630,11 +630,6 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Eval
         no_value(result, kInvalidType);
         return;
     }
-    if (is_call_kind(node->kind)) {
-        function(db, node, flag, result, temps);
-        temps->forget();
-        return;
-    }
     switch (node->kind) {
         case kConstant:
             *result = node->value;
@@ -656,6 +651,15 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Eval
             }
             Exvalue in;
             eval_expression(db, node->left, flag, &in, temps);
+            int from = node->left->type;
+            if ((node->type == dbREAL && (from == dbINTEGER || from == dbYEARDAY)) ||
+                (node->type == dbTIME && from == dbINTEGER)) {
+                // The commonest conversion, an integer constant compared with
+                // a real or a time.
+                zero(result, node->type);
+                result->d = in.i;
+                return;
+            }
             convert(node, in, result, temps);
             return;
         }
@@ -683,12 +687,39 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Eval
             return;
         }
         default:
+            if (is_call_kind(node->kind)) {
+                function(db, node, flag, result, temps);
+                temps->forget();
+                return;
+            }
             // A pipe, and whatever else has no rule: no value.
             node->type = kNoValue;
             no_value(result, kNoValue);
             return;
     }
 }
+
+namespace {
+
+// resolve_stored_field for a field of the run's table.
+bool stored_field_of_run(const EvalTable &run, Dbptr p, Resolved *r) {
+    Relation *rel = run.relation;
+    Table *table = run.data;
+    if (p.record < 0 || p.field < 0 || p.field >= rel->nfields || table->data == nullptr ||
+        p.record >= table->count)
+        return false;
+    Field *field = field_at(rel, p.field);
+    if (field == nullptr || field->table != rel->id) return false;
+    r->relation = rel;
+    r->table = table;
+    r->field = field;
+    r->final = p;
+    r->size = field->is_dbptr ? 16 : field_width(field);
+    r->data = table->data + static_cast<std::size_t>(p.record) * rel->size + field->offset;
+    return true;
+}
+
+}  // namespace
 
 bool read_field_value(Dbptr db, Expression *node, Exvalue *result, EvalTemps *temps) {
     int type = node->type;
@@ -704,7 +735,10 @@ bool read_field_value(Dbptr db, Expression *node, Exvalue *result, EvalTemps *te
         found->value.pipe[0] == db.table) {
         p.field = found->value.pipe[1];
         if (group != 2 && temps->recall(p, group, result)) return true;
-        resolved = resolve_stored_field(p, &r);
+        const EvalTable *run = temps->table();
+        resolved = run != nullptr && run->database == p.database && run->table == p.table
+                       ? stored_field_of_run(*run, p, &r)
+                       : resolve_stored_field(p, &r);
     } else {
         Dbptr at = db;
         at.field = dbALL;
@@ -735,17 +769,11 @@ bool read_field_value(Dbptr db, Expression *node, Exvalue *result, EvalTemps *te
     return ok;
 }
 
-}  // namespace ledgeform
-
-using namespace ledgeform;
-
-extern "C" {
-
-int _dbex_eval(Dbptr db, Expression *tree, int flag, void *result) {
+int evaluate_tree(Dbptr db, Expression *tree, int flag, void *result, const EvalTable *table) {
     if (tree == nullptr) return dbINVALID;
     int outer = Db_ex_err;
     Db_ex_err = 0;
-    EvalTemps temps;
+    EvalTemps temps(table);
     Exvalue value;
     eval_expression(db, tree, flag, &value, &temps);
     int errors = Db_ex_err;
@@ -772,9 +800,24 @@ int _dbex_eval(Dbptr db, Expression *tree, int flag, void *result) {
     return rc;
 }
 
+int evaluate_record(Dbptr db, Expression *tree, int flag, void *result, const EvalTable *table) {
+    MutexGuard hold(eval_mutex);
+    return evaluate_tree(db, tree, flag, result, table);
+}
+
+}  // namespace ledgeform
+
+using namespace ledgeform;
+
+extern "C" {
+
+int _dbex_eval(Dbptr db, Expression *tree, int flag, void *result) {
+    return evaluate_tree(db, tree, flag, result, nullptr);
+}
+
 int dbex_eval(Dbptr db, Expression *tree, int flag, void *result) {
     MutexGuard hold(eval_mutex);
-    return _dbex_eval(db, tree, flag, result);
+    return evaluate_tree(db, tree, flag, result, nullptr);
 }
 
 }  // extern "C"

@@ -162,13 +162,21 @@ int compile_pattern(regex_t *re, const char *text, char *reason, std::size_t roo
 // The errors counted by the evaluation running in this thread.
 extern thread_local int Db_ex_err;
 
+// The table a run of evaluations reads (dbsubset's loop over the records
+// of one table), looked up once for the run rather than at every field.
+struct EvalTable {
+    int database = dbINVALID, table = dbINVALID;
+    Relation *relation = nullptr;
+    Table *data = nullptr;
+};
+
 // What one evaluation keeps until it ends: the strings it made (freed
 // then), room for the field texts it reads, and the last numbers it read
 // from fields, so that a field compared twice is read once. Whatever may
 // write a record (an assignment, a command, a function) calls forget().
 class EvalTemps {
   public:
-    EvalTemps() = default;
+    explicit EvalTemps(const EvalTable *table = nullptr) : table_(table) {}
     ~EvalTemps();
     EvalTemps(const EvalTemps &) = delete;
     EvalTemps &operator=(const EvalTemps &) = delete;
@@ -184,7 +192,11 @@ class EvalTemps {
     void remember(Dbptr field, int group, const Exvalue &value);
     void forget() { nread_ = 0; }
 
+    // The run's table, or null.
+    const EvalTable *table() const { return table_; }
+
   private:
+    const EvalTable *table_;
     static constexpr int kOwned = 8;
     static constexpr std::size_t kArena = 1024;
     static constexpr int kRead = 2;
@@ -204,6 +216,14 @@ class EvalTemps {
 
 // Evaluates one node into *result; strings it makes go on temps.
 void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, EvalTemps *temps);
+
+// Evaluates tree for the record db as _dbex_eval does, with the table of a
+// run of evaluations (null for none).
+int evaluate_tree(Dbptr db, Expression *tree, int flag, void *result, const EvalTable *table);
+
+// dbex_eval of one record of a run over the table: the evaluator lock is
+// held for the record.
+int evaluate_record(Dbptr db, Expression *tree, int flag, void *result, const EvalTable *table);
 
 // Reads the field a field reference (or NULL node) names from the record
 // db (the node's own record member decides nothing: the caller sets it);
