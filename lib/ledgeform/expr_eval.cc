@@ -165,6 +165,23 @@ void convert(Expression *node, const Exvalue &in, Exvalue *out, EvalTemps *temps
 
 // ---- Operators ----
 
+// eval_expression of an operand, taking the commonest kinds, constants and
+// fields, without going through it.
+inline void operand(Dbptr db, Expression *node, int flag, Exvalue *result, EvalTemps *temps) {
+    if (node != nullptr) {
+        if (node->kind == kConstant) {
+            *result = node->value;
+            if (node->type == dbSTRING && result->s == nullptr) result->s = kEmpty;
+            return;
+        }
+        if (node->kind == kFieldRef) {
+            if (!read_field_value(db, node, result, temps)) Db_ex_err++;
+            return;
+        }
+    }
+    eval_expression(db, node, flag, result, temps);
+}
+
 int compare(int code, int c) {
     switch (code) {
         case kLess: return c < 0;
@@ -294,13 +311,13 @@ void operate(Dbptr db, Expression *node, int flag, Exvalue *out, EvalTemps *temp
         no_value(out, type);
         return;
     }
-    eval_expression(db, node->left, flag, &l, temps);
+    operand(db, node->left, flag, &l, temps);
     switch (code) {
         case kOr:
             if (l.i != 0) {
                 out->i = -1;
             } else if (node->right != nullptr) {
-                eval_expression(db, node->right, flag, &r, temps);
+                operand(db, node->right, flag, &r, temps);
                 out->i = r.i;
             }
             return;
@@ -308,7 +325,7 @@ void operate(Dbptr db, Expression *node, int flag, Exvalue *out, EvalTemps *temp
             if (l.i == 0) {
                 out->i = 0;
             } else if (node->right != nullptr) {
-                eval_expression(db, node->right, flag, &r, temps);
+                operand(db, node->right, flag, &r, temps);
                 out->i = r.i;
             }
             return;
@@ -350,7 +367,7 @@ void operate(Dbptr db, Expression *node, int flag, Exvalue *out, EvalTemps *temp
         no_value(out, type);
         return;
     }
-    eval_expression(db, node->right, flag, &r, temps);
+    operand(db, node->right, flag, &r, temps);
     if (code >= kLess && code <= kNotEqual) {
         int operands = node->left->type;
         if (is_int_type(operands))
@@ -650,7 +667,7 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Eval
                 return;
             }
             Exvalue in;
-            eval_expression(db, node->left, flag, &in, temps);
+            operand(db, node->left, flag, &in, temps);
             int from = node->left->type;
             if ((node->type == dbREAL && (from == dbINTEGER || from == dbYEARDAY)) ||
                 (node->type == dbTIME && from == dbINTEGER)) {

@@ -100,7 +100,15 @@ inline int table_type(int t) { return t >= 0 && t < kTypeCount ? t : kInvalidTyp
 
 // The expression type of a field of schema type t: the binary number types
 // read and write as integers and reals; a database pointer has no value.
-int expression_type_of_field(int t);
+inline int expression_type_of_field(int t) {
+    switch (t) {
+        case kBfloat:
+        case kBdouble: return dbREAL;
+        case kBshort:
+        case kBint: return dbINTEGER;
+        default: return t >= dbBOOLEAN && t <= dbSTRING ? t : kInvalidType;
+    }
+}
 
 using TypeTable = int[kTypeCount][kTypeCount];
 extern const TypeTable Plus_result, Minus_result, Multiply_result, Bit_result, Boolean_eval,
