@@ -189,6 +189,7 @@ void stripped_span(const char *stored, int width, const char **begin, const char
 bool read_short_int(const char *stored, int width, int *value) {
     const char *p = stored, *end = stored + (width > 0 ? width : 0);
     while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) p++;
+    if (p < end && static_cast<unsigned char>(*p) >= 0x80) return false;  // the locale's spaces
     bool negative = p < end && *p == '-';
     if (p < end && (*p == '-' || *p == '+')) p++;
     int v = 0, ndigits = 0;

@@ -671,8 +671,8 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Eval
             int from = node->left->type;
             if ((node->type == dbREAL && (from == dbINTEGER || from == dbYEARDAY)) ||
                 (node->type == dbTIME && from == dbINTEGER)) {
-                // The commonest conversion, an integer constant compared with
-                // a real or a time.
+                // The commonest conversion: an integer (mostly a constant)
+                // compared with a real or a time.
                 zero(result, node->type);
                 result->d = in.i;
                 return;
