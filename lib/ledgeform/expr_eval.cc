@@ -716,28 +716,6 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Eval
     }
 }
 
-namespace {
-
-// resolve_stored_field for a field of the run's table.
-bool stored_field_of_run(const EvalTable &run, Dbptr p, Resolved *r) {
-    Relation *rel = run.relation;
-    Table *table = run.data;
-    if (p.record < 0 || p.field < 0 || p.field >= rel->nfields || table->data == nullptr ||
-        p.record >= table->count)
-        return false;
-    Field *field = field_at(rel, p.field);
-    if (field == nullptr || field->table != rel->id) return false;
-    r->relation = rel;
-    r->table = table;
-    r->field = field;
-    r->final = p;
-    r->size = field->is_dbptr ? 16 : field_width(field);
-    r->data = table->data + static_cast<std::size_t>(p.record) * rel->size + field->offset;
-    return true;
-}
-
-}  // namespace
-
 bool read_field_value(Dbptr db, Expression *node, Exvalue *result, EvalTemps *temps) {
     int type = node->type;
     zero(result, type);
@@ -754,7 +732,7 @@ bool read_field_value(Dbptr db, Expression *node, Exvalue *result, EvalTemps *te
         if (group != 2 && temps->recall(p, group, result)) return true;
         const EvalTable *run = temps->table();
         resolved = run != nullptr && run->database == p.database && run->table == p.table
-                       ? stored_field_of_run(*run, p, &r)
+                       ? stored_field_in(run->relation, run->data, p, &r)
                        : resolve_stored_field(p, &r);
     } else {
         Dbptr at = db;
