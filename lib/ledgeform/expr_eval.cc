@@ -601,14 +601,16 @@ char *keep_string(EvalTemps *temps, char *s) {
 
 EvalTemps::~EvalTemps() {
     for (int i = 0; i < nowned_; i++) std::free(owned_[i]);
-    for (char *s : more_) std::free(s);
+    if (more_ != nullptr) freetbl(more_, std::free);
 }
 
 void EvalTemps::keep(char *s) {
-    if (nowned_ < kOwned)
+    if (nowned_ < kOwned) {
         owned_[nowned_++] = s;
-    else
-        more_.push_back(s);
+        return;
+    }
+    if (more_ == nullptr) more_ = newtbl(kOwned);
+    pushtbl(more_, s);
 }
 
 char *EvalTemps::room(std::size_t n) {

@@ -7,7 +7,6 @@
 
 #include <cmath>
 #include <cstdint>
-#include <vector>
 
 #include "ledgeform_private.h"
 
@@ -215,7 +214,7 @@ class EvalTemps {
     };
     char *owned_[kOwned];
     int nowned_ = 0;
-    std::vector<char *> more_;
+    Tbl *more_ = nullptr;  // the strings beyond kOwned
     alignas(8) char arena_[kArena];
     std::size_t used_ = 0;
     Read read_[kRead];
