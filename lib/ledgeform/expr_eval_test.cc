@@ -223,6 +223,8 @@ TEST_F(EvalTest, StringValues) {
     } cases[] = {
         {at(plain_, 0), "s", "abc"},
         {at(plain_, 0), "s . 'x'", "abcx"},
+        // More strings made in one evaluation than it keeps at hand.
+        {at(plain_, 0), "s . 1 . s . 2 . s . 3 . s . 4 . s . 5 . s . 6", "abc1abc2abc3abc4abc5abc6"},
         {at(plain_, 0), "substr('abcdef', -2, 0)", "ef"},
         {at(plain_, 0), "substr('abcdef', 1, 2)", "bc"},
         {at(plain_, 0), "substr('abcdef', 0, -5)", "a"},
