@@ -33,15 +33,15 @@
 //            CREATE INDEX (dropped again between passes)
 //
 // Goal: subset, sort and join within SQLite's time. subset runs at about
-// 0.95x SQLite's time on a busy machine: a record is fixed-width text, but
-// the evaluator reads a number from the field's bytes in place,
+// SQLite's time (0.95x to 1.05x on a busy machine, where it was 1.8x to
+// 2.1x): a record is fixed-width text, but the evaluator reads a number from the field's bytes in place,
 // reads a field compared twice (the time, once per bound) once per record,
 // keeps field texts in a per-evaluation area rather than the heap, and
 // dbsubset looks its table up once for the run instead of at every field;
 // what is left is the walk of the typed tree and the evaluator lock taken
 // for each record. Both run the same regexec on the rows inside the time
 // window. Pairs measured above 1.5x, and why:
-//   group (about 1.7x to 1.9x on a busy machine): it is a sort into a view
+//   group (about 1.75x on a busy machine): it is a sort into a view
 //     of a million records (the index entries moved by the sort), then the
 //     key text of every record read again through its view slot and
 //     compared, then count() and sum(n) evaluated per group, which reads n
