@@ -140,32 +140,65 @@ int unimplemented(int type, bool storing) {
     return dbINVALID;
 }
 
-// A plain decimal ("-12.5", "1700000000.25000") of at most 15 digits: the
-// digits as an integer and the power of ten are exact doubles, so their
-// quotient is the correctly rounded value, as strtod gives it.
-bool read_plain_decimal(const char *text, double *value) {
+// A plain decimal ("-12.5", "1700000000.25000") of at most 15 digits
+// filling [p, end): the digits as an integer and the power of ten are exact
+// doubles, so their quotient is the correctly rounded value, as strtod
+// gives it.
+bool read_plain_decimal(const char *p, const char *end, double *value) {
     static const double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
                                      1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15};
-    const char *p = text;
-    bool negative = *p == '-';
-    if (*p == '-' || *p == '+') p++;
-    int64_t digits = 0;
-    int ndigits = 0, decimals = 0;
-    bool point = false, any = false;
-    for (;; p++) {
-        if (*p >= '0' && *p <= '9') {
-            if (++ndigits > 15) return false;
-            digits = digits * 10 + (*p - '0');
-            if (point) decimals++;
-            any = true;
-        } else if (*p == '.' && !point) {
-            point = true;
-        } else {
-            break;
-        }
+    bool negative = p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) p++;
+    // Digits beyond 19 wrap the sum; the count refuses them below.
+    uint64_t digits = 0;
+    const char *first = p;
+    for (unsigned d; p < end && (d = static_cast<unsigned char>(*p) - '0') <= 9; p++)
+        digits = digits * 10 + d;
+    std::ptrdiff_t ndigits = p - first, decimals = 0;
+    if (p < end && *p == '.') {
+        const char *point = ++p;
+        for (unsigned d; p < end && (d = static_cast<unsigned char>(*p) - '0') <= 9; p++)
+            digits = digits * 10 + d;
+        decimals = p - point;
+        ndigits += decimals;
     }
-    if (!any || *p != '\0') return false;
-    double v = static_cast<double>(digits) / kPowers[decimals];
+    if (p != end || ndigits == 0 || ndigits > 15) return false;
+    double v = static_cast<double>(digits);
+    if (decimals > 0) v /= kPowers[decimals];
+    *value = negative ? -v : v;
+    return true;
+}
+
+bool read_plain_decimal(const char *text, double *value) {
+    return read_plain_decimal(text, text + std::strlen(text), value);
+}
+
+// The bytes of a stored text field without its padding, as copystrip
+// leaves them: up to the first NUL, without leading and trailing blanks.
+void stripped_span(const char *stored, int width, const char **begin, const char **end) {
+    std::size_t n = width > 0 ? strnlen(stored, static_cast<std::size_t>(width)) : 0;
+    const char *b = stored, *e = stored + n;
+    while (b < e && *b == ' ') b++;
+    while (e > b && e[-1] == ' ') e--;
+    *begin = b;
+    *end = e;
+}
+
+// atoi of a stored integer field of at most nine digits, read in place; false
+// for a text this does not cover (the caller reads it the long way).
+bool read_short_int(const char *stored, int width, int *value) {
+    const char *p = stored, *end = stored + (width > 0 ? width : 0);
+    while (p < end && (*p == ' ' || (*p >= '\t' && *p <= '\r'))) p++;
+    if (p < end && static_cast<unsigned char>(*p) >= 0x80) return false;  // the locale's spaces
+    bool negative = p < end && *p == '-';
+    if (p < end && (*p == '-' || *p == '+')) p++;
+    int v = 0, ndigits = 0;
+    for (; p < end; p++) {
+        unsigned d = static_cast<unsigned char>(*p) - static_cast<unsigned>('0');
+        if (d > 9) break;
+        if (++ndigits > 9) return false;
+        v = v * 10 + static_cast<int>(d);
+    }
     *value = negative ? -v : v;
     return true;
 }
@@ -277,6 +310,7 @@ int dbd2c(const char *stored, int width, void *value, int type) {
         case dbINTEGER:
         case dbYEARDAY:
         case kOffdateKey: {
+            if (read_short_int(stored, width, static_cast<int *>(value))) return 0;
             WorkBuffer text(static_cast<std::size_t>(width) + 1, "temp");
             szcopy(text.get(), stored, width);
             *static_cast<int *>(value) = std::atoi(text.get());
@@ -284,6 +318,9 @@ int dbd2c(const char *stored, int width, void *value, int type) {
         }
         case dbREAL:
         case dbTIME: {
+            const char *begin = nullptr, *end = nullptr;
+            stripped_span(stored, width, &begin, &end);
+            if (read_plain_decimal(begin, end, static_cast<double *>(value))) return 0;
             WorkBuffer text(static_cast<std::size_t>(width) + 1, "temp");
             copystrip(text.get(), stored, width);
             auto *out = static_cast<double *>(value);

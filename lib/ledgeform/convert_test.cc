@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -77,6 +78,47 @@ TEST_F(ConvertTest, StoredTextToValues) {
     char text[8];
     EXPECT_EQ(dbd2c("  ab  xx", 6, text, dbSTRING), 0);
     EXPECT_STREQ(text, "ab");
+}
+
+// Numbers are read from the stored bytes in place where the text is plain;
+// whatever the text, the value is that of atoi of the whole width (integers)
+// or of strtod of the text without its blanks (reals and times).
+TEST_F(ConvertTest, StoredNumbersAreTheValuesOfTheirWholeText) {
+    const std::string ints[] = {
+        "42",         "  -7   ",    "+15",       "\t\n 9",    "- 5",        "-",
+        "",           "      ",     "12ab",      "123456789", "-123456789", "1234567890",
+        "2147483647", "-2147483648", "0000000000012", std::string("12\0 99", 6), "7 8",
+    };
+    for (const std::string &text : ints) {
+        int v = 12345;
+        ASSERT_EQ(dbd2c(text.data(), static_cast<int>(text.size()), &v, dbINTEGER), 0) << text;
+        EXPECT_EQ(v, std::atoi(text.c_str())) << text;
+    }
+    const std::string reals[] = {
+        "1700012345.67000", "  -0.5  ",         "+3",   "1.",  ".5",  "-.25",
+        "123456789012345",  "1234567890123456", "0.1",  "-0",  "1e3", "0.000000000000001",
+        "99999.9999999999", std::string("2.5\0 1", 6), "12.5.1", "1 2",
+    };
+    for (const std::string &text : reals) {
+        std::string clean = text.c_str();
+        clean.erase(0, clean.find_first_not_of(' '));
+        clean.erase(clean.find_last_not_of(' ') + 1);
+        char *end = nullptr;
+        double want = std::strtod(clean.c_str(), &end);
+        bool whole = end != clean.c_str() && *end == '\0';
+        for (int type : {dbREAL, dbTIME}) {
+            double v = -1;
+            int rc = dbd2c(text.data(), static_cast<int>(text.size()), &v, type);
+            if (!whole) {
+                if (type == dbREAL) {
+                    EXPECT_EQ(rc, dbINVALID) << text;
+                }
+                continue;
+            }
+            EXPECT_EQ(rc, 0) << text;
+            EXPECT_EQ(std::memcmp(&v, &want, sizeof v), 0) << text << " " << v << " " << want;
+        }
+    }
 }
 
 TEST_F(ConvertTest, BinaryValuesRoundTrip) {

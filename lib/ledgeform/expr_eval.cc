@@ -75,7 +75,7 @@ double text_to_real(const char *s, bool *ok) {
     return d;
 }
 
-void convert(Expression *node, const Exvalue &in, Exvalue *out, Tbl *temps) {
+void convert(Expression *node, const Exvalue &in, Exvalue *out, EvalTemps *temps) {
     int to = node->type, from = node->left->type;
     zero(out, to);
     bool ok = true;
@@ -164,6 +164,23 @@ void convert(Expression *node, const Exvalue &in, Exvalue *out, Tbl *temps) {
 }
 
 // ---- Operators ----
+
+// eval_expression of an operand, taking the commonest kinds, constants and
+// fields, without going through it.
+inline void operand(Dbptr db, Expression *node, int flag, Exvalue *result, EvalTemps *temps) {
+    if (node != nullptr) {
+        if (node->kind == kConstant) {
+            *result = node->value;
+            if (node->type == dbSTRING && result->s == nullptr) result->s = kEmpty;
+            return;
+        }
+        if (node->kind == kFieldRef) {
+            if (!read_field_value(db, node, result, temps)) Db_ex_err++;
+            return;
+        }
+    }
+    eval_expression(db, node, flag, result, temps);
+}
 
 int compare(int code, int c) {
     switch (code) {
@@ -285,7 +302,7 @@ void assign(Dbptr db, Expression *node, int flag, const Exvalue &value, Exvalue 
     }
 }
 
-void operate(Dbptr db, Expression *node, int flag, Exvalue *out, Tbl *temps) {
+void operate(Dbptr db, Expression *node, int flag, Exvalue *out, EvalTemps *temps) {
     int code = node->value.i;
     int type = node->type;
     zero(out, type);
@@ -294,13 +311,13 @@ void operate(Dbptr db, Expression *node, int flag, Exvalue *out, Tbl *temps) {
         no_value(out, type);
         return;
     }
-    eval_expression(db, node->left, flag, &l, temps);
+    operand(db, node->left, flag, &l, temps);
     switch (code) {
         case kOr:
             if (l.i != 0) {
                 out->i = -1;
             } else if (node->right != nullptr) {
-                eval_expression(db, node->right, flag, &r, temps);
+                operand(db, node->right, flag, &r, temps);
                 out->i = r.i;
             }
             return;
@@ -308,7 +325,7 @@ void operate(Dbptr db, Expression *node, int flag, Exvalue *out, Tbl *temps) {
             if (l.i == 0) {
                 out->i = 0;
             } else if (node->right != nullptr) {
-                eval_expression(db, node->right, flag, &r, temps);
+                operand(db, node->right, flag, &r, temps);
                 out->i = r.i;
             }
             return;
@@ -340,14 +357,17 @@ void operate(Dbptr db, Expression *node, int flag, Exvalue *out, Tbl *temps) {
             out->i = code == kMatch ? whole : !whole;
             return;
         }
-        case kAssign: assign(db, node, flag, l, out); return;
+        case kAssign:
+            assign(db, node, flag, l, out);
+            temps->forget();
+            return;
         default: break;
     }
     if (node->right == nullptr) {
         no_value(out, type);
         return;
     }
-    eval_expression(db, node->right, flag, &r, temps);
+    operand(db, node->right, flag, &r, temps);
     if (code >= kLess && code <= kNotEqual) {
         int operands = node->left->type;
         if (is_int_type(operands))
@@ -399,7 +419,7 @@ Generic implementation(const Exfunction &f, int group) {
 // Stores what an implementation returned by the result group.
 struct Result {
     Exvalue *out;
-    Tbl *temps;
+    EvalTemps *temps;
     void i(int32_t v) { out->i = v; }
     void d(double v) { out->d = v; }
     void s(char *v) { out->s = keep_string(temps, v); }
@@ -488,7 +508,7 @@ void record_function(const Exfunction &f, Generic fn, int rg, Dbptr db, bool wit
     no_value(r.out, f.type);
 }
 
-void function(Dbptr db, Expression *node, int flag, Exvalue *out, Tbl *temps) {
+void function(Dbptr db, Expression *node, int flag, Exvalue *out, EvalTemps *temps) {
     int row = node->value.i;
     int type = node->type;
     zero(out, type);
@@ -573,19 +593,60 @@ void store_failure(void *result, int type) {
 
 }  // namespace
 
-char *keep_string(Tbl *temps, char *s) {
+char *keep_string(EvalTemps *temps, char *s) {
     if (s == nullptr) return kEmpty;
-    pushtbl(temps, s);
+    temps->keep(s);
     return s;
 }
 
-void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl *temps) {
-    if (node == nullptr) {
-        no_value(result, kInvalidType);
+EvalTemps::~EvalTemps() {
+    for (int i = 0; i < nowned_; i++) std::free(owned_[i]);
+    if (more_ != nullptr) freetbl(more_, std::free);
+}
+
+void EvalTemps::keep(char *s) {
+    if (nowned_ < kOwned) {
+        owned_[nowned_++] = s;
         return;
     }
-    if (is_call_kind(node->kind)) {
-        function(db, node, flag, result, temps);
+    if (more_ == nullptr) more_ = newtbl(kOwned);
+    pushtbl(more_, s);
+}
+
+char *EvalTemps::room(std::size_t n) {
+    if (n <= kArena - used_) {
+        char *p = arena_ + used_;
+        used_ += (n + 7) & ~static_cast<std::size_t>(7);
+        if (used_ > kArena) used_ = kArena;
+        return p;
+    }
+    auto *p = static_cast<char *>(LF_MALLOC(n, "text"));
+    keep(p);
+    return p;
+}
+
+bool EvalTemps::recall(Dbptr field, int group, Exvalue *value) const {
+    for (int i = 0; i < nread_; i++) {
+        const Read &r = read_[i];
+        if (r.field.record == field.record && r.field.field == field.field &&
+            r.field.table == field.table && r.field.database == field.database &&
+            r.group == group) {
+            *value = r.value;
+            return true;
+        }
+    }
+    return false;
+}
+
+void EvalTemps::remember(Dbptr field, int group, const Exvalue &value) {
+    read_[next_] = Read{field, group, value};
+    next_ = (next_ + 1) % kRead;
+    if (nread_ < kRead) nread_++;
+}
+
+void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, EvalTemps *temps) {
+    if (node == nullptr) {
+        no_value(result, kInvalidType);
         return;
     }
     switch (node->kind) {
@@ -608,7 +669,16 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl 
                 return;
             }
             Exvalue in;
-            eval_expression(db, node->left, flag, &in, temps);
+            operand(db, node->left, flag, &in, temps);
+            int from = node->left->type;
+            if ((node->type == dbREAL && (from == dbINTEGER || from == dbYEARDAY)) ||
+                (node->type == dbTIME && from == dbINTEGER)) {
+                // The commonest conversion: an integer (mostly a constant)
+                // compared with a real or a time.
+                zero(result, node->type);
+                result->d = in.i;
+                return;
+            }
             convert(node, in, result, temps);
             return;
         }
@@ -628,6 +698,7 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl 
             }
             char *output = run_command(words);
             freetbl(words, nullptr);
+            temps->forget();
             if (output == nullptr)
                 no_value(result, dbSTRING);
             else
@@ -635,6 +706,11 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl 
             return;
         }
         default:
+            if (is_call_kind(node->kind)) {
+                function(db, node, flag, result, temps);
+                temps->forget();
+                return;
+            }
             // A pipe, and whatever else has no rule: no value.
             node->type = kNoValue;
             no_value(result, kNoValue);
@@ -642,7 +718,7 @@ void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl 
     }
 }
 
-bool read_field_value(Dbptr db, Expression *node, Exvalue *result, Tbl *temps) {
+bool read_field_value(Dbptr db, Expression *node, Exvalue *result, EvalTemps *temps) {
     int type = node->type;
     zero(result, type);
     const char *name = node->value.s;
@@ -650,9 +726,16 @@ bool read_field_value(Dbptr db, Expression *node, Exvalue *result, Tbl *temps) {
     if (name == nullptr || group < 0) return false;
     Dbptr p = db;
     const Expression *found = node->x4;
+    Resolved r;
+    bool resolved = false;
     if (found != nullptr && found->kind == kResolvedField && found->type == db.database &&
         found->value.pipe[0] == db.table) {
         p.field = found->value.pipe[1];
+        if (group != 2 && temps->recall(p, group, result)) return true;
+        const EvalTable *run = temps->table();
+        resolved = run != nullptr && run->database == p.database && run->table == p.table
+                       ? stored_field_in(run->relation, run->data, p, &r)
+                       : resolve_stored_field(p, &r);
     } else {
         Dbptr at = db;
         at.field = dbALL;
@@ -665,34 +748,31 @@ bool read_field_value(Dbptr db, Expression *node, Exvalue *result, Tbl *temps) {
             return false;
         }
     }
-    Resolved r;
-    if (resolve(p, &r) != RESOLVED_FIELD || r.data == nullptr || r.field == nullptr) return false;
+    if (!resolved &&
+        (resolve(p, &r) != RESOLVED_FIELD || r.data == nullptr || r.field == nullptr))
+        return false;
     int field_type_code = field_type(r.field);
     if (group_of(expression_type_of_field(field_type_code)) != group) return false;
     int width = r.size;
     if (group == 2) {
-        auto *text = static_cast<char *>(LF_MALLOC(static_cast<std::size_t>(width) + 1, "text"));
+        char *text = temps->room(static_cast<std::size_t>(width) + 1);
         copystrip(text, r.data, width);
-        result->s = keep_string(temps, text);
+        result->s = text;
         return true;
     }
-    if (group == 0) return dbd2c(r.data, width, &result->i, field_type_code) == 0;
-    return dbd2c(r.data, width, &result->d, field_type_code) == 0;
+    bool ok = group == 0 ? dbd2c(r.data, width, &result->i, field_type_code) == 0
+                         : dbd2c(r.data, width, &result->d, field_type_code) == 0;
+    if (ok) temps->remember(p, group, *result);
+    return ok;
 }
 
-}  // namespace ledgeform
-
-using namespace ledgeform;
-
-extern "C" {
-
-int _dbex_eval(Dbptr db, Expression *tree, int flag, void *result) {
+int evaluate_tree(Dbptr db, Expression *tree, int flag, void *result, const EvalTable *table) {
     if (tree == nullptr) return dbINVALID;
     int outer = Db_ex_err;
     Db_ex_err = 0;
-    Tbl *temps = newtbl(4);
+    EvalTemps temps(table);
     Exvalue value;
-    eval_expression(db, tree, flag, &value, temps);
+    eval_expression(db, tree, flag, &value, &temps);
     int errors = Db_ex_err;
     int type = tree->type;
     int rc = dbINVALID;
@@ -713,14 +793,28 @@ int _dbex_eval(Dbptr db, Expression *tree, int flag, void *result) {
             rc = value.i != 0;
         }
     }
-    freetbl(temps, std::free);
     Db_ex_err = outer;
     return rc;
 }
 
+int evaluate_record(Dbptr db, Expression *tree, int flag, void *result, const EvalTable *table) {
+    MutexGuard hold(eval_mutex);
+    return evaluate_tree(db, tree, flag, result, table);
+}
+
+}  // namespace ledgeform
+
+using namespace ledgeform;
+
+extern "C" {
+
+int _dbex_eval(Dbptr db, Expression *tree, int flag, void *result) {
+    return evaluate_tree(db, tree, flag, result, nullptr);
+}
+
 int dbex_eval(Dbptr db, Expression *tree, int flag, void *result) {
     MutexGuard hold(eval_mutex);
-    return _dbex_eval(db, tree, flag, result);
+    return evaluate_tree(db, tree, flag, result, nullptr);
 }
 
 }  // extern "C"

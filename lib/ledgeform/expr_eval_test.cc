@@ -223,6 +223,8 @@ TEST_F(EvalTest, StringValues) {
     } cases[] = {
         {at(plain_, 0), "s", "abc"},
         {at(plain_, 0), "s . 'x'", "abcx"},
+        // More strings made in one evaluation than it keeps at hand.
+        {at(plain_, 0), "s . 1 . s . 2 . s . 3 . s . 4 . s . 5 . s . 6", "abc1abc2abc3abc4abc5abc6"},
         {at(plain_, 0), "substr('abcdef', -2, 0)", "ef"},
         {at(plain_, 0), "substr('abcdef', 1, 2)", "bc"},
         {at(plain_, 0), "substr('abcdef', 0, -5)", "a"},
@@ -383,6 +385,20 @@ TEST_F(EvalTest, Assignments) {
     EXPECT_EQ(eval(at(packed_, 0), "total").i, 8);
     // A value converted to the field's type.
     EXPECT_EQ(eval(at(wave_, 1), "nsamp := '17'", 0, 1).i, 17);
+}
+
+TEST_F(EvalTest, AFieldReadAfterItsAssignmentHasTheNewValue) {
+    int nsamp = 0;
+    double samprate = 0;
+    ASSERT_EQ(dbgetv(at(wave_, 1), nullptr, "nsamp", &nsamp, "samprate", &samprate, nullptr), 0);
+    const std::string n = std::to_string(nsamp), n5 = std::to_string(nsamp + 5);
+    const std::string text = "nsamp == " + n + " && (nsamp := nsamp + 5) > 0 && nsamp == " + n5;
+    // Without the flag the record keeps its value.
+    EXPECT_EQ(eval(at(wave_, 1), text).i, 0);
+    EXPECT_EQ(eval(at(wave_, 1), text, 0, 1).i, 1);
+    EXPECT_EQ(eval(at(wave_, 1), "nsamp").i, nsamp + 5);
+    const std::string real = "samprate * 2 + (samprate := samprate + 1) * 0 + samprate";
+    EXPECT_EQ(eval(at(wave_, 1), real, 0, 1).d, samprate * 2 + samprate + 1);
 }
 
 TEST_F(EvalTest, RefusedAssignmentIsAnError) {

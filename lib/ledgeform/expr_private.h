@@ -99,7 +99,15 @@ inline int table_type(int t) { return t >= 0 && t < kTypeCount ? t : kInvalidTyp
 
 // The expression type of a field of schema type t: the binary number types
 // read and write as integers and reals; a database pointer has no value.
-int expression_type_of_field(int t);
+inline int expression_type_of_field(int t) {
+    switch (t) {
+        case kBfloat:
+        case kBdouble: return dbREAL;
+        case kBshort:
+        case kBint: return dbINTEGER;
+        default: return t >= dbBOOLEAN && t <= dbSTRING ? t : kInvalidType;
+    }
+}
 
 using TypeTable = int[kTypeCount][kTypeCount];
 extern const TypeTable Plus_result, Minus_result, Multiply_result, Bit_result, Boolean_eval,
@@ -161,13 +169,73 @@ int compile_pattern(regex_t *re, const char *text, char *reason, std::size_t roo
 // The errors counted by the evaluation running in this thread.
 extern thread_local int Db_ex_err;
 
+// The table a run of evaluations reads (dbsubset's loop over the records
+// of one table), looked up once for the run rather than at every field.
+struct EvalTable {
+    int database = dbINVALID, table = dbINVALID;
+    Relation *relation = nullptr;
+    Table *data = nullptr;
+};
+
+// What one evaluation keeps until it ends: the strings it made (freed
+// then), room for the field texts it reads, and the last numbers it read
+// from fields, so that a field compared twice is read once. Whatever may
+// write a record (an assignment, a command, a function) calls forget().
+class EvalTemps {
+  public:
+    explicit EvalTemps(const EvalTable *table = nullptr) : table_(table) {}
+    ~EvalTemps();
+    EvalTemps(const EvalTemps &) = delete;
+    EvalTemps &operator=(const EvalTemps &) = delete;
+
+    // Keeps a malloc'd string until the evaluation ends.
+    void keep(char *s);
+    // n bytes that last until the evaluation ends.
+    char *room(std::size_t n);
+
+    // The number last read from a field of a record (as a value of that
+    // group), if any.
+    bool recall(Dbptr field, int group, Exvalue *value) const;
+    void remember(Dbptr field, int group, const Exvalue &value);
+    void forget() { nread_ = 0; }
+
+    // The run's table, or null.
+    const EvalTable *table() const { return table_; }
+
+  private:
+    const EvalTable *table_;
+    static constexpr int kOwned = 8;
+    static constexpr std::size_t kArena = 1024;
+    static constexpr int kRead = 2;
+    struct Read {
+        Dbptr field;
+        int group;
+        Exvalue value;
+    };
+    char *owned_[kOwned];
+    int nowned_ = 0;
+    Tbl *more_ = nullptr;  // the strings beyond kOwned
+    alignas(8) char arena_[kArena];
+    std::size_t used_ = 0;
+    Read read_[kRead];
+    int nread_ = 0, next_ = 0;
+};
+
 // Evaluates one node into *result; strings it makes go on temps.
-void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, Tbl *temps);
+void eval_expression(Dbptr db, Expression *node, int flag, Exvalue *result, EvalTemps *temps);
+
+// Evaluates tree for the record db as _dbex_eval does, with the table of a
+// run of evaluations (null for none).
+int evaluate_tree(Dbptr db, Expression *tree, int flag, void *result, const EvalTable *table);
+
+// dbex_eval of one record of a run over the table: the evaluator lock is
+// held for the record.
+int evaluate_record(Dbptr db, Expression *tree, int flag, void *result, const EvalTable *table);
 
 // Reads the field a field reference (or NULL node) names from the record
 // db (the node's own record member decides nothing: the caller sets it);
 // true when it could be read.
-bool read_field_value(Dbptr db, Expression *node, Exvalue *result, Tbl *temps);
+bool read_field_value(Dbptr db, Expression *node, Exvalue *result, EvalTemps *temps);
 
 // Runs the program the first word names (along PATH) with the words as its
 // arguments and standard input from /dev/null: a new string of what it
@@ -177,7 +245,7 @@ constexpr std::size_t kCommandOutput = 1024;
 char *run_command(Tbl *words);
 
 // A new string on the temporary list (null when s is null: an empty one).
-char *keep_string(Tbl *temps, char *s);
+char *keep_string(EvalTemps *temps, char *s);
 
 }  // namespace ledgeform
 

@@ -178,16 +178,6 @@ static_assert(sizeof functions / sizeof functions[0] == 74, "the built-in table 
 const int kRowEpoch2str = 53;
 const int kRowZepoch2str = 54;
 
-int expression_type_of_field(int t) {
-    switch (t) {
-        case kBfloat:
-        case kBdouble: return dbREAL;
-        case kBshort:
-        case kBint: return dbINTEGER;
-        default: return t >= dbBOOLEAN && t <= dbSTRING ? t : kInvalidType;
-    }
-}
-
 char *format_new(const char *format, ...) {
     va_list ap;
     va_start(ap, format);

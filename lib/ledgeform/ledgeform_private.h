@@ -235,6 +235,15 @@ struct Resolved {
 // dbresolve into one record; returns the level or -102.
 int resolve(Dbptr db, Resolved *r);
 
+// Resolves a field of an ordinary record whose own table holds the field's
+// data, in a table already mapped: what resolve finds there, without a
+// message. False for everything else (null and scratch records, fields of
+// views, unmapped tables, bad pointers), which the caller resolves.
+bool resolve_stored_field(Dbptr db, Resolved *r);
+// The same for a relation and table the caller has already looked up (the
+// database member of *r is left null).
+bool stored_field_in(Relation *rel, Table *table, Dbptr db, Resolved *r);
+
 // Resolves the whole table of db (field and record dbALL).
 inline int resolve_table(Dbptr db, Resolved *r) {
     db.field = dbALL;

@@ -3,6 +3,7 @@
 // their keys, and finding the records of a table that join one record.
 // Sorting and joining are driven by the indexes of the table sorted or
 // joined to.
+#include "expr_private.h"
 #include "ledgeform_private.h"
 
 using namespace ledgeform;
@@ -211,9 +212,21 @@ Dbptr dbsubset(Dbptr db, const char *expr, const char *name) {
         dbex_free(tree);
         return dbinvalid();
     }
+    // The table is looked up once for the run; every record is evaluated
+    // under the evaluator lock, as dbex_eval does.
+    EvalTable run;
+    Resolved table;
+    if (resolve_table(db, &table) == RESOLVED_TABLE && table.relation != nullptr &&
+        table.table != nullptr) {
+        run.database = db.database;
+        run.table = db.table;
+        run.relation = table.relation;
+        run.data = table.table;
+    }
+    const EvalTable *known = run.data != nullptr ? &run : nullptr;
     for (db.record = 0; db.record < count; db.record++) {
         int value = 0;
-        int rc = dbex_eval(db, tree, 0, &value);
+        int rc = evaluate_record(db, tree, 0, &value, known);
         if (rc == 1) {
             dbadd(view, reinterpret_cast<char *>(dbref(&db)));
         } else if (rc != 0) {

@@ -90,6 +90,32 @@ int resolve(Dbptr db, Resolved *r) {
     }
 }
 
+bool resolve_stored_field(Dbptr db, Resolved *r) {
+    int closed = 0;
+    Database *database = database_by_id(db.database, &closed);
+    if (database == nullptr) return false;
+    Relation *rel = relation_at(database->schema, db.table);
+    if (rel == nullptr || !stored_field_in(rel, table_at(database, db.table), db, r)) return false;
+    r->database = database;
+    return true;
+}
+
+bool stored_field_in(Relation *rel, Table *table, Dbptr db, Resolved *r) {
+    if (db.record < 0 || db.field < 0 || db.field >= rel->nfields || table == nullptr ||
+        table->data == nullptr || db.record >= table->count)
+        return false;
+    Field *field = field_at(rel, db.field);
+    if (field == nullptr || field->table != rel->id) return false;
+    *r = Resolved();
+    r->relation = rel;
+    r->table = table;
+    r->field = field;
+    r->final = db;
+    r->size = field->is_dbptr ? 16 : field_width(field);
+    r->data = table->data + static_cast<std::size_t>(db.record) * rel->size + field->offset;
+    return true;
+}
+
 }  // namespace ledgeform
 
 using namespace ledgeform;
