@@ -18,6 +18,8 @@
 #include <fstream>
 #include <string>
 
+#include "free_port.h"
+
 namespace benchsupport {
 
 // A new scratch directory named after prefix.
@@ -29,21 +31,7 @@ inline std::string scratch_root(const char *prefix) {
     return pattern;
 }
 
-// A loopback port free at the moment of asking.
-inline int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    ::close(fd);
-    return port;
-}
+using testsupport::free_port;
 
 // Starts vaultkeep (program) serving ring on port, from root; the pid.
 inline pid_t start_vaultkeep(const char *program, const std::string &root,

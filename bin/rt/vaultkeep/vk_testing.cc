@@ -96,21 +96,6 @@ bool reap_exit(pid_t *pid, int *status) {
     return true;
 }
 
-int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in sa;
-    std::memset(&sa, 0, sizeof sa);
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof sa;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&sa), &len) == 0)
-        port = ntohs(sa.sin_port);
-    ::close(fd);
-    return port;
-}
-
 std::string loopback_pf(const std::string &more) {
     return "valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255\n}\n" + more;
 }

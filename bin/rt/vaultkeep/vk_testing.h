@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "kestrel.h"
+#include "free_port.h"
 #include "scratch_dir.h"
 
 namespace vktest {
@@ -30,8 +31,7 @@ std::string body_of(int i, int size = kBodyBytes);
 void write_ring(const std::string &dir, int count, const std::vector<std::string> &sources,
                 int first = 0, int size = kBodyBytes);
 
-// A loopback port nobody listens on now.
-int free_port();
+using testsupport::free_port;
 
 // Collects the exit of process *pid without waiting: true once it has
 // ended (or there is none), with *status its exit status or 128 + signal
