@@ -110,15 +110,17 @@ Dbptr dbgroup(Dbptr db, Tbl *keys, const char *name, int type) {
     if (current.record < 0) return dbinvalid();
     Dbptr bundle = db;
     bundle.record = 0;
+    // Ends the current group's bundle at record end and opens the next group.
+    auto next_group = [&](int end) {
+        bundle.field = end;
+        dbputv(current, nullptr, "bundle", bundle, nullptr);
+        bundle.record = end;
+        current.record = dbadd(group, nullptr);
+        return current.record >= 0;
+    };
     bool started = false;  // whether the previous record started a group
     for (int i = 1; i < count; i++) {
-        if (started) {
-            bundle.field = i - 1;
-            dbputv(current, nullptr, "bundle", bundle, nullptr);
-            bundle.record = i - 1;
-            current.record = dbadd(group, nullptr);
-            if (current.record < 0) return dbinvalid();
-        }
+        if (started && !next_group(i - 1)) return dbinvalid();
         started = false;
         for (int k = 0; k < nkeys; k++) {
             Dbptr f = fields.get()[k];
@@ -132,13 +134,7 @@ Dbptr dbgroup(Dbptr db, Tbl *keys, const char *name, int type) {
             }
         }
     }
-    if (started) {
-        bundle.field = count - 1;
-        dbputv(current, nullptr, "bundle", bundle, nullptr);
-        bundle.record = count - 1;
-        current.record = dbadd(group, nullptr);
-        if (current.record < 0) return dbinvalid();
-    }
+    if (started && !next_group(count - 1)) return dbinvalid();
     bundle.field = count;
     dbputv(current, nullptr, "bundle", bundle, nullptr);
     group.field = group.record = dbALL;
