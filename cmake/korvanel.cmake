@@ -11,6 +11,23 @@ function(korvanel_link_program target)
   set_target_properties(${target} PROPERTIES ENABLE_EXPORTS ON)
 endfunction()
 
+# Installed programs and shared libraries find our libraries in the
+# installation root's local/lib directory first, then in its lib directory.
+# The run paths are relative to the file's own place, so that an installation
+# still works after it is moved; programs in the build tree keep the build
+# tree's paths.
+function(korvanel_install_program target)
+  set_target_properties(${target} PROPERTIES
+    INSTALL_RPATH "$ORIGIN/../local/lib;$ORIGIN/../lib")
+  install(TARGETS ${target} RUNTIME DESTINATION bin)
+endfunction()
+
+function(korvanel_install_library target)
+  set_target_properties(${target} PROPERTIES
+    INSTALL_RPATH "$ORIGIN/../local/lib;$ORIGIN")
+  install(TARGETS ${target} LIBRARY DESTINATION lib)
+endfunction()
+
 # korvanel_test(NAME sources... [LIBS libs...])
 # A GoogleTest binary beside the code it tests, run through CTest.
 function(korvanel_test name)
@@ -42,7 +59,7 @@ function(korvanel_stand_in name)
   target_link_libraries(${name} PRIVATE m)
   target_link_options(${name} PRIVATE
     -Wl,--version-script=${PROJECT_SOURCE_DIR}/lib/utility/basalt/exports.map)
-  install(TARGETS ${name} LIBRARY DESTINATION lib)
+  korvanel_install_library(${name})
   install(FILES ${name}.h DESTINATION include)
   foreach(test_source ${tests})
     get_filename_component(test_name ${test_source} NAME_WE)

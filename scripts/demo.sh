@@ -5,10 +5,11 @@
 #   demo.sh BUILD_DIR
 set -eu
 build=$1
-cmake --build "$build" --target vaultkeep ringcat ringfill spillway >/dev/null
+cmake --build "$build" --target vaultkeep ringcat ringfill spillway ringcompare >/dev/null
 vaultkeep=$build/bin/rt/vaultkeep/vaultkeep
 ringcat=$build/platform/kestrel/ringcat
 ringfill=$build/test/ringfill
+ringcompare=$build/test/ringcompare
 spillway=$build/bin/rt/spillway/spillway
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/korvanel-demo-XXXXXX")
@@ -21,25 +22,12 @@ trap cleanup EXIT INT TERM
 
 echo "== writing 12 packets of 512 bytes from three sources into $work/ring"
 "$ringfill" -n 12 -s 512 "$work/ring" AK_BRW_BHZ AK_BRW_BHN AK_BRW_BHE
-printf 'valid_ip_addresses &Tbl{\n127.0.0.1 255.255.255.255\n}\n' > "$work/vaultkeep.pf"
-
-# A free port: the first at which the server stays up.
-port=$((20000 + $$ % 20000))
-for attempt in 1 2 3 4 5 6 7 8 9 10; do
-    PFPATH=$work "$vaultkeep" "$work/ring:$port" > "$work/vaultkeep.log" 2>&1 &
-    pid=$!
-    up=no
-    for wait in 1 2 3 4 5 6 7 8 9 10; do
-        if ! kill -0 "$pid" 2>/dev/null; then break; fi
-        if "$ringcat" -N -n 1 ":$port" > /dev/null 2>&1; then up=yes; break; fi
-        sleep 0.3
-    done
-    [ $up = yes ] && break
-    kill "$pid" 2>/dev/null || true
-    pid=""
-    port=$((port + 1))
-done
-[ -n "$pid" ] || { echo "demo: vaultkeep did not start"; cat "$work/vaultkeep.log"; exit 1; }
+. "$(dirname "$0")/serve_ring.sh"
+if ! serve_ring "$work" "$work/ring" "$vaultkeep" "$ringcat"; then
+    echo "demo: vaultkeep did not start"
+    cat "$work/vaultkeep.log"
+    exit 1
+fi
 
 echo "== vaultkeep serves it on port $port:"
 sed 's/^/   /' "$work/vaultkeep.log"
@@ -51,4 +39,5 @@ echo "== ringcat -a 1700000008.5 -l :$port   (after a time)"
 "$ringcat" -a 1700000008.5 -l ":$port"
 echo "== spillway :$port $work/copy 1699999999 last   (the ring copied into a second directory)"
 "$spillway" ":$port" "$work/copy" 1699999999 last 2> "$work/spillway.log"
-echo "== the copy: $(ls "$work/copy" | tr '\n' ' ')"
+echo "== the copy in $work/copy   (its packets: id, source, time, bytes)"
+"$ringcompare" "$work/ring" "$work/copy"

@@ -79,6 +79,9 @@ TEST(StringBridge, Cs2fsFs2csAndPad) {
     EXPECT_EQ(small.text(), "    ");
     cs2fs(small.p(), const_cast<char *>("ab"), 4);
     EXPECT_EQ(small.text(), "ab  ");
+    EXPECT_EQ(cs2fs(small.p(), nullptr, 4), 0);  // no string: all blanks
+    EXPECT_EQ(small.text(), "    ");
+    EXPECT_TRUE(small.guard_intact());
 
     char dst[8];
     std::memset(dst, 'x', sizeof dst);

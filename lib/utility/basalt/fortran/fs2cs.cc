@@ -24,7 +24,8 @@ char *newcs(char *fs, int n) {
 int cs2fs(char *dst, char *src, int nmax) {
     if (nmax <= 0) return 0;
     auto size = static_cast<std::size_t>(nmax);
-    std::size_t n = strnlen(src, size);
+    // No string at all gives all blanks, as the empty string does.
+    std::size_t n = src != nullptr ? strnlen(src, size) : 0;
     std::memcpy(dst, src, n);
     std::memset(dst + n, ' ', size - n);
     return 0;
