@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs each fuzz target in DIR for SECONDS, starting from its seed inputs in
-# fuzz/corpus/<target>/ (when there are any) and a scratch corpus.
+# fuzz/corpus/<target>/ (when there are any) and a scratch corpus, in a
+# scratch directory with relative corpus and artifact paths.
 set -eu
 dir=$(cd "$1" && pwd) seconds=$2
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,12 +12,22 @@ for target in "$dir"/*_fuzz; do
     found=1
     name=$(basename "$target")
     work=$(mktemp -d "${TMPDIR:-/tmp}/korvanel-fuzz-XXXXXX")
-    seeds="$src/fuzz/corpus/$name"
-    if [ -d "$seeds" ]; then from="the seeds in fuzz/corpus/$name"; else from="nothing"; seeds=""; fi
+    mkdir "$work/corpus" "$work/artifacts"
+    # Run as users run libFuzzer: from a directory of its own, with the
+    # corpus and artifact paths relative to it (a target that changed the
+    # working directory would lose them).
+    seeds=""
+    if [ -d "$src/fuzz/corpus/$name" ]; then
+        from="the seeds in fuzz/corpus/$name"
+        cp -R "$src/fuzz/corpus/$name" "$work/seeds"
+        seeds=seeds
+    else
+        from="nothing"
+    fi
     echo "=== fuzzing $name for $seconds s, starting from $from"
-    # shellcheck disable=SC2046
+    # shellcheck disable=SC2086
     if ! (cd "$work" && "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-            -print_final_stats=1 "$work" $seeds > "$work/log" 2>&1); then
+            -print_final_stats=1 -artifact_prefix=artifacts/ corpus $seeds > log 2>&1); then
         tail -60 "$work/log"
         echo "=== $name FAILED (crash input and log kept in $work)"
         status=1
