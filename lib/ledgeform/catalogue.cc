@@ -62,6 +62,40 @@ void replace_text(char **slot, const char *s) {
     *slot = copy;
 }
 
+Relation *relation_built_on(Schema *schema, const Relation *rel) {
+    for (int i = 0; i < schema->nrelations; i++) {
+        Relation *other = relation_at(schema, i);
+        if (other == nullptr || other == rel) continue;
+        for (int k = 0; k < maxtbl(other->relrefs); k++) {
+            auto *ref = static_cast<Relref *>(gettbl(other->relrefs, k));
+            if (ref->relation == rel) return other;
+        }
+    }
+    return nullptr;
+}
+
+void add_closed_bases(Schema *schema, Relation *rel, Tbl *list) {
+    for (int k = 0; rel->relrefs != nullptr && k < maxtbl(rel->relrefs); k++) {
+        Relation *base = static_cast<Relref *>(gettbl(rel->relrefs, k))->relation;
+        if (base == rel || relation_at(schema, base->id) == base) continue;
+        bool listed = false;
+        for (int i = 0; i < maxtbl(list) && !listed; i++) listed = gettbl(list, i) == base;
+        if (!listed) pushtbl(list, base);
+    }
+}
+
+void unlist_relation(Relation *r) {
+    for (int i = 0; i < maxtbl(r->fields); i++) {
+        Field *f = field_at(r, i);
+        if (f == nullptr || f->is_dbptr || f->table != r->id || f->attribute == nullptr)
+            continue;
+        Tbl *names = static_cast<Attribute *>(f->attribute)->relations;
+        for (int k = maxtbl(names) - 1; k >= 0; k--)
+            if (std::strcmp(static_cast<char *>(gettbl(names, k)), r->name) == 0)
+                deltbl(names, k);
+    }
+}
+
 }  // namespace ledgeform
 
 using ledgeform::free_text;
@@ -205,15 +239,13 @@ void dbfree_attribute(Attribute *a) {
 void dbfree_relation(Relation *r) {
     if (r == nullptr) return;
     // The relation's name leaves the lists of the attributes it holds.
-    for (int i = 0; i < maxtbl(r->fields); i++) {
-        Field *f = ledgeform::field_at(r, i);
-        if (f == nullptr || f->is_dbptr || f->table != r->id || f->attribute == nullptr)
-            continue;
-        Tbl *names = static_cast<Attribute *>(f->attribute)->relations;
-        for (int k = maxtbl(names) - 1; k >= 0; k--)
-            if (std::strcmp(static_cast<char *>(gettbl(names, k)), r->name) == 0)
-                deltbl(names, k);
-    }
+    ledgeform::unlist_relation(r);
+    ledgeform::free_relation_record(r);
+}
+
+}  // extern "C"
+
+void ledgeform::free_relation_record(Relation *r) {
     if (r->fieldlist != nullptr) freetbl(r->fieldlist, free_string);
     free_key_list(r->primary);
     free_key_list(r->alternate);
@@ -231,12 +263,20 @@ void dbfree_relation(Relation *r) {
     std::free(r);
 }
 
+extern "C" {
+
 void dbfree_schema(Schema *schema) {
     if (schema == nullptr) return;
     freearr(schema->relation_index, nullptr);
     freearr(schema->defines, free_string);
+    // Tables closed while views were built on them are held by those views.
+    Tbl *closed = newtbl(0);
+    for (int i = 0; i < maxtbl(schema->relations); i++)
+        if (auto *rel = static_cast<Relation *>(gettbl(schema->relations, i)))
+            ledgeform::add_closed_bases(schema, rel, closed);
     for (int i = 0; i < maxtbl(schema->relations); i++)
         dbfree_relation(static_cast<Relation *>(gettbl(schema->relations, i)));
+    freetbl(closed, [](void *r) { ledgeform::free_relation_record(static_cast<Relation *>(r)); });
     freetbl(schema->relations, nullptr);
     freetbl(schema->relation_names, nullptr);
     if (schema->table_names != nullptr) freetbl(schema->table_names, free_string);

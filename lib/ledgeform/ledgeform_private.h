@@ -192,6 +192,22 @@ inline Relation *relation_named(Schema *schema, const char *name) {
     return static_cast<Relation *>(getarr(schema->relation_index, name));
 }
 
+// A table closed while views are built on it leaves the schema (its id is
+// dead), but its Relation stays allocated, as the views' slots and fields
+// point at it, until no open relation holds it any more or the schema is
+// freed.
+
+// The open relation of the schema, other than rel, whose slots hold rel;
+// null when none.
+Relation *relation_built_on(Schema *schema, const Relation *rel);
+// Appends to list each closed relation that the slots of rel still hold
+// (rel excepted) that list does not hold yet.
+void add_closed_bases(Schema *schema, Relation *rel, Tbl *list);
+// Takes the relation's name out of the relation lists of its attributes.
+void unlist_relation(Relation *r);
+// Frees a relation whose name is out of its attributes' lists already.
+void free_relation_record(Relation *r);
+
 // The field id of `name` in relation `rel` as a table lookup finds it
 // ("table.field" names a field of a view's base table); -102 when none.
 int field_id_by_name(Relation *rel, const char *name);

@@ -104,33 +104,30 @@ void free_unregistered(Database *db) {
     dbfree_schema(schema);
 }
 
-// Whether another open relation of the schema is built on rel: closing rel
-// would leave it pointing at a freed record.
-const Relation *view_built_on(Schema *schema, const Relation *rel) {
-    for (int i = 0; i < schema->nrelations; i++) {
-        Relation *other = relation_at(schema, i);
-        if (other == nullptr || other == rel) continue;
-        for (int k = 0; k < maxtbl(other->relrefs); k++) {
-            auto *ref = static_cast<Relref *>(gettbl(other->relrefs, k));
-            if (ref->relation == rel) return other;
-        }
-    }
-    return nullptr;
-}
-
 int free_table_level(const Resolved &r, Dbptr db) {
     Schema *schema = r.database->schema;
     Relation *rel = r.relation;
-    if (const Relation *view = view_built_on(schema, rel)) {
-        elog_log(0, "Can't close table %s: relation %s is built on it\n", rel->name, view->name);
-        return dbINVALID;
-    }
     int result = dbfree_table(r.table);
     settbl(r.database->tables, db.table, nullptr);
     if (getarr(schema->relation_index, rel->name) == rel) delarr(schema->relation_index, rel->name);
     settbl(schema->relations, db.table, nullptr);
     settbl(schema->relation_names, db.table, db_nullstr);
-    dbfree_relation(rel);
+    // Tables closed before that this relation's slots still hold.
+    Tbl *bases = newtbl(0);
+    add_closed_bases(schema, rel, bases);
+    if (relation_built_on(schema, rel) != nullptr) {
+        // Views built on the table point at its relation: it is kept for
+        // them (resolving through it finds the table id dead).
+        unlist_relation(rel);
+    } else {
+        dbfree_relation(rel);
+    }
+    // Those that no open relation holds any more go now.
+    for (int i = 0; i < maxtbl(bases); i++) {
+        auto *base = static_cast<Relation *>(gettbl(bases, i));
+        if (relation_built_on(schema, base) == nullptr) free_relation_record(base);
+    }
+    freetbl(bases, nullptr);
     return result;
 }
 

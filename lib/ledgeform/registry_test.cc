@@ -15,8 +15,10 @@
 
 namespace {
 
+using ledgeform_testing::at;
 using ledgeform_testing::DatabaseTest;
 using ledgeform_testing::same;
+using ledgeform_testing::text_of;
 using testing::HasSubstr;
 using testsupport::read_file;
 using testsupport::write_file;
@@ -211,11 +213,69 @@ TEST_F(RegistryTest, ClosedTablesAreGoneForTheRestOfTheOpen) {
     Database *d = nullptr;
     dbresolve(db, &d, nullptr, nullptr, nullptr, nullptr, nullptr);
     EXPECT_STREQ(static_cast<char *>(gettbl(d->schema->relation_names, sample.table)), "");
-    // A table that a view is built on stays open.
+}
+
+// The names of a list of strings, joined by blanks.
+std::string names(Tbl *list) {
+    std::string s;
+    for (int i = 0; list != nullptr && i < maxtbl(list); i++)
+        s += (i ? " " : "") + std::string(static_cast<char *>(gettbl(list, i)));
+    return s;
+}
+
+TEST_F(RegistryTest, ClosingATableThatViewsAreBuiltOn) {
+    Dbptr db = create();
+    Dbptr site = table(db, "site"), wf = table(db, "wfdisc");
+    ASSERT_EQ(dbaddv(site, nullptr, "sta", "AAK", "ondate", 2001001, nullptr), 0) << log();
+    // A view of site made here; the schema's sitedata and sitemem are built
+    // on site and wfdisc.
+    Tbl *keys = strtbl(const_cast<char *>("sta"), nullptr);
+    Dbptr v = dbsort(site, keys, 0, "bysta");
+    freetbl(keys, nullptr);
+    ASSERT_EQ(text_of(at(v, 0), "sta"), "AAK") << log();
+    EXPECT_EQ(names(dbtables(db, const_cast<char *>("lat"))), "site");
+    Database *d = nullptr;
+    dbresolve(db, &d, nullptr, nullptr, nullptr, nullptr, nullptr);
+    Schema *schema = d->schema;
+
+    // The tables close: their ids are dead, their relations gone.
     clear_log();
-    EXPECT_EQ(dbfree(table(db, "site")), dbINVALID);
-    EXPECT_THAT(log(), HasSubstr("Can't close table site: relation sitedata is built on it\n"));
+    EXPECT_EQ(dbfree(site), 0);
+    EXPECT_EQ(dbfree(wf), 0);
+    EXPECT_EQ(log(), "");
+    for (Dbptr t : {site, wf}) {
+        clear_log();
+        EXPECT_EQ(dbquery(t, QUERY_RECORD_COUNT, nullptr), dbINVALID);
+        EXPECT_THAT(log(), HasSubstr("Bad table id " + std::to_string(t.table) +
+                                     " (relation was closed) in db pointer\n"));
+        EXPECT_EQ(gettbl(schema->relations, t.table), nullptr);
+        EXPECT_STREQ(static_cast<char *>(gettbl(schema->relation_names, t.table)), "");
+    }
+    EXPECT_EQ(table(db, "site").table, dbINVALID);
+    EXPECT_EQ(table(db, "wfdisc").table, dbINVALID);
+    EXPECT_EQ(getarr(schema->relation_index, "site"), nullptr);
+    EXPECT_EQ(names(dbtables(db, const_cast<char *>("lat"))), "");
+
+    // The views stay, and fail cleanly on the fields of the closed table;
+    // their own slots still read.
+    Tbl *bases = nullptr;
+    EXPECT_EQ(dbquery(v, QUERY_VIEW_TABLES, &bases), 0);
+    EXPECT_EQ(names(bases), "site");
+    Dbptr r = at(v, 0);
+    EXPECT_EQ(dbref(&r)[0].table, site.table);
+    const std::string closed =
+        "Bad table id " + std::to_string(site.table) + " (relation was closed) in db pointer\n";
+    char sta[16] = "";
+    clear_log();
+    EXPECT_EQ(dbgetv(at(v, 0), nullptr, "sta", sta, nullptr), dbINVALID);
+    EXPECT_THAT(log(), HasSubstr(closed));
+    // Closing the other views built on them: v still holds site.
     EXPECT_EQ(dbfree(table(db, "sitedata")), 0);
+    EXPECT_EQ(dbfree(table(db, "sitemem")), 0);
+    clear_log();
+    double lat = 0;
+    EXPECT_EQ(dbgetv(at(v, 0), nullptr, "lat", &lat, nullptr), dbINVALID);
+    EXPECT_THAT(log(), HasSubstr(closed));
 }
 
 TEST_F(RegistryTest, TemporaryDatabasesLoseTheirDescriptorAtOnce) {

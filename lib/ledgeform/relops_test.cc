@@ -109,6 +109,40 @@ TEST_F(RelopsTest, UniqueSortKeepsOneRecordPerKey) {
     EXPECT_EQ(texts(v3, "sta"), (std::vector<std::string>{"b", "a"}));
 }
 
+TEST_F(RelopsTest, UniqueSortComparesOnlyTheRequestedKeys) {
+    for (auto [s, n] : std::vector<std::pair<const char *, int>>{
+             {"b", 1}, {"a", 2}, {"b", 3}, {"a", 4}, {"c", 5}})
+        row(s, n);
+    Keys k({"sta"}), kn({"sta", "nsamp"});
+    // Keep-first and keep-last: one record per sta, whether the index by sta
+    // is a fresh one or the index by sta, nsamp that a sort built before.
+    const struct {
+        int flags;
+        std::vector<std::string> stas;
+        std::vector<int> shared;  // the records kept with the longer index
+    } cases[] = {
+        {2, {"a", "b", "c"}, {1, 0, 4}},
+        {3, {"c", "b", "a"}, {4, 2, 3}},
+    };
+    for (const auto &c : cases) {
+        ASSERT_EQ(dbflush_indexes(rows_), 0);
+        Dbptr fresh = dbsort(rows_, k.tbl, c.flags, nullptr);
+        EXPECT_EQ(texts(fresh, "sta"), c.stas);
+        ASSERT_EQ(dbflush_indexes(rows_), 0);
+        Dbptr both = dbsort(rows_, kn.tbl, 0, nullptr);
+        EXPECT_EQ(count_of(both), 5);
+        Dbindex *x = nullptr;
+        ASSERT_EQ(dbget_index(rows_, k.tbl, &x), 0);
+        EXPECT_STREQ(x->name, "#0#1");
+        Dbptr shared = dbsort(rows_, k.tbl, c.flags, nullptr);
+        EXPECT_EQ(texts(shared, "sta"), c.stas);
+        EXPECT_EQ(slots(shared), c.shared);
+        dbfree(fresh);
+        dbfree(both);
+        dbfree(shared);
+    }
+}
+
 TEST_F(RelopsTest, UniqueSortKeepsRangesWithOtherEnvelopes) {
     for (auto [t, e] : std::vector<std::pair<double, double>>{{1, 10}, {1, 5}, {2, 3}}) {
         ASSERT_GE(dbaddv(spans_, nullptr, "sta", "x", "ondate", 2001001 + static_cast<int>(t),

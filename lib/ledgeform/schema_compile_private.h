@@ -51,7 +51,8 @@ enum Token {
 
 // Quoted strings and blocks keep at most this many characters.
 constexpr std::size_t kCollectMax = 8184;
-// Includes may nest this deep.
+// Includes may nest this deep: a file included kIncludeDepth levels down may
+// still include one more, and an Include in that one is refused.
 constexpr int kIncludeDepth = 10;
 
 // One text being scanned: the outermost input, or an included file.
@@ -75,8 +76,8 @@ struct State {
     // Kept from one compile to the next, as the messages use it.
     StatementKind kind = StatementKind::kNone;
     char compiling[200] = "";
-    Input *input = nullptr;       // the input being scanned
-    Input *stack[kIncludeDepth];  // suspended inputs
+    Input *input = nullptr;           // the input being scanned
+    Input *stack[kIncludeDepth + 1];  // suspended inputs
     int depth = 0;
     bool ended = false;  // the input was ended by an error
     // The last token: its text (NUL-ended) and, for a number, its value.

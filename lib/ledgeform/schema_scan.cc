@@ -114,7 +114,8 @@ int include_file() {
     text_clear();
     while (peek() >= 0 && peek() != ' ' && peek() != '\t' && peek() != '\n') text_push(get());
     const char *label = state.input->label ? state.input->label : "";
-    if (state.depth >= kIncludeDepth) {
+    // state.depth is how many includes deep the current input is nested.
+    if (state.depth > kIncludeDepth) {
         elog_log(0, "Includes nested more than %d deep\n", kIncludeDepth);
         return end_input();
     }

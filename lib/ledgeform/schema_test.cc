@@ -236,28 +236,36 @@ TEST_F(SchemaTest, LongTextsAreCut) {
     EXPECT_THAT(log(), HasSubstr("text longer than 8184 characters cut"));
 }
 
-TEST_F(SchemaTest, IncludesNestTenDeepAndLinesRunOn) {
-    // The text includes f0, f0 includes f1 ... f8 includes f9: eleven inputs.
-    for (int i = 0; i < 9; i++)
+TEST_F(SchemaTest, IncludeChainElevenFilesDeepCompilesAndLinesRunOn) {
+    // The text includes f0, f0 includes f1 ... f9 includes f10: a chain of
+    // eleven files, the last nested ten includes deep.
+    for (int i = 0; i < 10; i++)
         write_file(path("f" + std::to_string(i)), "Attribute a" + std::to_string(i) +
                                                       " Integer ( 4 ) ;\nInclude " +
                                                       path("f" + std::to_string(i + 1)) + "\n");
-    // Line numbers run on through the includes: f9 starts at line 10.
-    write_file(path("f9"), "Attribute a9 Integer ( 4 ) ;\n\nAttribute bad Integer ( ) ;\n");
+    // Line numbers run on through the includes: f10 starts at line 11.
+    write_file(path("f10"), "Attribute a10 Integer ( 4 ) ;\n\nAttribute bad Integer ( ) ;\n");
     EXPECT_NE(compile("Include " + path("f0") + "\n"), 0);
-    EXPECT_NE(attribute("a9"), nullptr);
+    EXPECT_NE(attribute("a10"), nullptr);
     EXPECT_THAT(log(), HasSubstr("db : parse error at ')' while compiling attribute 'bad' near line "
-                                 "#12 of " + path("f9") + "\n"));
+                                 "#13 of " + path("f10") + "\n"));
     EXPECT_THAT(log(), testing::Not(HasSubstr("nested")));
     clear_log();
     dbfree_schema(schema_);
     schema_ = nullptr;
-    // A twelfth level is refused.
-    write_file(path("f9"), "Attribute a9 Integer ( 4 ) ;\nInclude " + path("f10") + "\n");
     write_file(path("f10"), "Attribute a10 Integer ( 4 ) ;\n");
+    EXPECT_EQ(compile("Include " + path("f0") + "\n"), 0);
+    EXPECT_NE(attribute("a10"), nullptr);
+    EXPECT_EQ(log(), "");
+    dbfree_schema(schema_);
+    schema_ = nullptr;
+    // An Include inside f10, the twelfth level, is refused.
+    write_file(path("f10"), "Attribute a10 Integer ( 4 ) ;\nInclude " + path("f11") + "\n");
+    write_file(path("f11"), "Attribute a11 Integer ( 4 ) ;\n");
     EXPECT_NE(compile("Include " + path("f0") + "\n"), 0);
     EXPECT_THAT(log(), HasSubstr("Includes nested more than 10 deep\n"));
-    EXPECT_EQ(attribute("a10"), nullptr);
+    EXPECT_NE(attribute("a10"), nullptr);
+    EXPECT_EQ(attribute("a11"), nullptr);
     clear_log();
     EXPECT_NE(compile("\n\nInclude nosuchfile\n"), 0);
     EXPECT_THAT(log(), HasSubstr("Couldn't find 'nosuchfile' to include at line 3 of file text\n"));

@@ -3,7 +3,8 @@
 // the view's own table, where a lookup of the view's name finds it again.
 //
 // A view file is read whole before anything is installed: a file that is
-// malformed or ends inside a record makes no view at all.
+// malformed makes no view at all. A file whose last record is cut short
+// after one or more of its slots still makes the view of its whole records.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -248,7 +249,12 @@ int dbread_view(FILE *file, Dbptr *result, const char *name) {
         elog_log(0, "view too large to hold in memory\n");
         return dbINVALID;
     }
-    if (static_cast<std::size_t>(bytes) % record != 0) {
+    // After the whole records: nothing, or the start of one more record. When
+    // that holds at least one whole slot the view still holds the whole
+    // records and the cut is reported; less than a slot installs nothing.
+    std::size_t whole = static_cast<std::size_t>(bytes) / record * record;
+    std::size_t rest = static_cast<std::size_t>(bytes) - whole;
+    if (rest != 0 && rest < static_cast<std::size_t>(kSlot)) {
         elog_log(1, "Extra garbage at end of input view\n");
         return dbINVALID;
     }
@@ -268,7 +274,7 @@ int dbread_view(FILE *file, Dbptr *result, const char *name) {
         dbfree(view);
         return dbINVALID;
     }
-    int count = static_cast<int>(bytes / static_cast<long long>(record));
+    int count = static_cast<int>(whole / record);
     auto *slots = reinterpret_cast<Dbptr *>(data);
     for (int i = 0; i < count * nt; i++) {
         slots[i].database = db.database;
@@ -278,9 +284,13 @@ int dbread_view(FILE *file, Dbptr *result, const char *name) {
     std::free(t->data);
     t->data = owned.release();
     t->allocated = static_cast<int>(room);
-    t->size = static_cast<int>(bytes);
+    t->size = static_cast<int>(whole);
     t->count = count;
     *result = view;
+    if (rest != 0) {
+        elog_log(1, "Extra garbage at end of input view\n");
+        return dbINVALID;
+    }
     return 0;
 }
 

@@ -293,15 +293,16 @@ TEST_F(ViewTest, ReadingTakesTheCurrentIds) {
 
 TEST_F(ViewTest, ShortFilesInstallNothing) {
     std::string head = "#View x\n#Database " + abs_dbname() + " 0\n#Table site 0\n#Table wave 0\n#\n";
+    std::string one = "#View x\n#Database " + abs_dbname() + " 0\n#Table site 0\n#\n";
     Dbptr s = at(site_, 0), w = at(wave_, 0);
     int before = relation_count();
-    // A file that ends inside a record, or inside a slot, whatever the
-    // number of tables.
+    // A file whose records end inside a slot, less than one slot after the
+    // whole records, whatever the number of tables.
     const std::string cases[] = {
-        head + bytes({s, w}) + bytes({s}),
-        head + bytes({s, w}).substr(0, 20),
-        "#View x\n#Database " + abs_dbname() + " 0\n#Table site 0\n#\n" + bytes({s}) + "tail",
-        "#View x\n#Database " + abs_dbname() + " 0\n#Table site 0\n#\n" + "t",
+        head + bytes({s, w}) + "tail",
+        head + "t",
+        one + bytes({s}) + "tail",
+        one + "t",
     };
     for (const std::string &text : cases) {
         clear_log();
@@ -317,6 +318,44 @@ TEST_F(ViewTest, ShortFilesInstallNothing) {
     EXPECT_EQ(read_text(head, &v, "empty"), 0);
     int count = -1;
     EXPECT_EQ(dbquery(v, QUERY_RECORD_COUNT, &count), 0);
+}
+
+TEST_F(ViewTest, FileCutInsideItsLastRecordKeepsTheWholeRecords) {
+    std::string head = "#View x\n#Database " + abs_dbname() + " 0\n#Table site 0\n#Table wave 0\n#\n";
+    Dbptr s = at(site_, 1), w = at(wave_, 2);
+    // The last record stops after some of its slots: the view holds the
+    // whole records before it.
+    const struct {
+        std::string text;
+        int count;
+    } cases[] = {
+        {head + bytes({s, w}) + bytes({at(site_, 0)}), 1},
+        {head + bytes({s, w}) + bytes({at(site_, 0)}) + "tail", 1},
+        {head + bytes({s}), 0},
+    };
+    for (const auto &c : cases) {
+        clear_log();
+        int before = relation_count();
+        Dbptr v = dbinvalid();
+        EXPECT_EQ(read_text(c.text, &v, "cut"), dbINVALID);
+        EXPECT_THAT(log(), HasSubstr("Extra garbage at end of input view\n"));
+        EXPECT_TRUE(same(v, Dbptr{db_.database, before, dbALL, dbALL})) << show(v);
+        char *name = nullptr;
+        dbquery(v, QUERY_TABLE_NAME, &name);
+        EXPECT_STREQ(name, "cut");
+        EXPECT_EQ(dbsize(v), 2);
+        int count = -1;
+        EXPECT_EQ(dbquery(v, QUERY_RECORD_COUNT, &count), c.count);
+        if (c.count == 1) {
+            Dbptr r = at(v, 0);
+            Dbptr *slots = dbref(&r);
+            w.field = s.field = dbALL;
+            EXPECT_TRUE(same(slots[0], s)) << show(slots[0]);
+            EXPECT_TRUE(same(slots[1], w)) << show(slots[1]);
+            EXPECT_EQ(text_field(r, "site.sta"), text_field(s, "sta"));
+        }
+        EXPECT_EQ(dbfree(v), 0) << log();
+    }
 }
 
 TEST_F(ViewTest, MalformedHeaders) {
