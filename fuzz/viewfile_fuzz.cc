@@ -1,5 +1,5 @@
 // Fuzz target for reading view files: whatever follows, a view file read
-// into a new view (and, when it reads, written back and discarded) must
+// into a new view (and, when one is made, written back and discarded) must
 // neither crash, leak nor hang. The input's first line is the file's first
 // line; the harness puts the line that names its own database after it (a
 // view file names any database path, which the reader would open).
@@ -23,7 +23,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FILE *file = fmemopen(text.data(), text.size(), "r");
     if (file == nullptr) return 0;
     Dbptr view = dbinvalid();
-    if (dbread_view(file, &view, "fuzzview") == 0) {
+    // A view is made (and stored through view) also when the file ends
+    // inside a record.
+    dbread_view(file, &view, "fuzzview");
+    if (view.table >= 0) {
         dbwrite_view(view, sink);
         dbfree(view);
     }

@@ -3,8 +3,8 @@
 // the view's own table, where a lookup of the view's name finds it again.
 //
 // A view file is read whole before anything is installed: a file that is
-// malformed makes no view at all. A file whose last record is cut short
-// after one or more of its slots still makes the view of its whole records.
+// malformed makes no view at all. A file that ends inside a record still
+// makes the view of its whole records.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -249,15 +249,10 @@ int dbread_view(FILE *file, Dbptr *result, const char *name) {
         elog_log(0, "view too large to hold in memory\n");
         return dbINVALID;
     }
-    // After the whole records: nothing, or the start of one more record. When
-    // that holds at least one whole slot the view still holds the whole
-    // records and the cut is reported; less than a slot installs nothing.
+    // After the whole records: nothing, or the start of one more record,
+    // which is reported once the view of the whole records is installed.
     std::size_t whole = static_cast<std::size_t>(bytes) / record * record;
     std::size_t rest = static_cast<std::size_t>(bytes) - whole;
-    if (rest != 0 && rest < static_cast<std::size_t>(kSlot)) {
-        elog_log(1, "Extra garbage at end of input view\n");
-        return dbINVALID;
-    }
 
     char generated[32];
     if (name == nullptr || *name == '\0') {
