@@ -26,7 +26,7 @@ int cs2fs(char *dst, char *src, int nmax) {
     auto size = static_cast<std::size_t>(nmax);
     // No string at all gives all blanks, as the empty string does.
     std::size_t n = src != nullptr ? strnlen(src, size) : 0;
-    std::memcpy(dst, src, n);
+    if (n > 0) std::memcpy(dst, src, n);
     std::memset(dst + n, ' ', size - n);
     return 0;
 }
