@@ -246,6 +246,19 @@ int compare_across(const char *k, const char *e, Jig *a, Jig *b, bool envelope,
 
 }  // namespace
 
+std::size_t ledgeform::key_bytes(Jig *jig, int n) {
+    int end = 4;
+    int texts = 0;
+    for (int i = 0; i < maxtbl(jig->components); i++) {
+        Key_component *c = component_at(jig, i);
+        if (!c->is_end && texts++ == n) break;
+        // The end of a range is followed by its envelope, of the same size.
+        int stop = c->offset + (c->is_end ? 2 * c->size : c->size);
+        if (stop > end) end = stop;
+    }
+    return static_cast<std::size_t>(end - 4);
+}
+
 extern "C" {
 
 int dbis_expression(char *key) {

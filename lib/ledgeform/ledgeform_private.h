@@ -208,6 +208,12 @@ void unlist_relation(Relation *r);
 // Frees a relation whose name is out of its attributes' lists already.
 void free_relation_record(Relation *r);
 
+// The bytes of a key image by jig, after its record number, that hold the
+// values of its first n key texts (a range with its envelope). An index made
+// for a longer key list serves a shorter one, and records that agree on the
+// shorter list must compare equal whatever the keys after it hold.
+std::size_t key_bytes(Jig *jig, int n);
+
 // The field id of `name` in relation `rel` as a table lookup finds it
 // ("table.field" names a field of a view's base table); -102 when none.
 int field_id_by_name(Relation *rel, const char *name);

@@ -52,23 +52,6 @@ Dbptr new_view(Dbptr db, const char *name, const char *first, const char *second
 
 bool view_ok(Dbptr view) { return view.database >= 0 && view.table >= 0; }
 
-// The bytes of a key image, after its record number, that hold the values
-// of the first n key texts of the jig (a range with its envelope). An index
-// made for a longer key list serves a shorter one, and records that agree on
-// the shorter list must compare equal whatever the keys after it hold.
-std::size_t key_bytes(Jig *jig, int n) {
-    int end = 4;
-    int texts = 0;
-    for (int i = 0; i < maxtbl(jig->components); i++) {
-        auto *c = static_cast<Key_component *>(gettbl(jig->components, i));
-        if (!c->is_end && texts++ == n) break;
-        // The end of a range is followed by its envelope, of the same size.
-        int stop = c->offset + (c->is_end ? 2 * c->size : c->size);
-        if (stop > end) end = stop;
-    }
-    return static_cast<std::size_t>(end - 4);
-}
-
 // The key lists of a join: the caller's, or those found for the two tables
 // (handed back through the addresses given). False when none join them.
 struct JoinKeys {

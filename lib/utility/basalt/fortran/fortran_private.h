@@ -31,7 +31,7 @@ class CString {
 
 // Writes a C string (all blanks for null) into a character result.
 inline void put(char *dst, const char *src, std::size_t n) {
-    cs2fs(dst, const_cast<char *>(src != nullptr ? src : ""), length(n));
+    cs2fs(dst, const_cast<char *>(src), length(n));
 }
 
 // Writes a new C string (freed here) into a character result.
