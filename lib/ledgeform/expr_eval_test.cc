@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "costly_patterns.h"
 #include "expr_testing.h"
 #include "geopos.h"
 #include "journ.h"
@@ -131,6 +132,26 @@ TEST_F(EvalTest, IntegerValues) {
         ASSERT_TRUE(is_int_type(v.type)) << c.text;
         EXPECT_EQ(v.i, c.value) << c.text;
         EXPECT_EQ(v.rc, c.value != 0 ? 1 : 0) << c.text;
+    }
+    EXPECT_EQ(log(), "");
+}
+
+TEST_F(EvalTest, OrdinaryPatternsMatchWhole) {
+    // A slash in the pattern is written with a backslash before it.
+    auto literal = [](const char *pattern) {
+        std::string text;
+        for (const char *p = pattern; *p != '\0'; p++) {
+            if (*p == '/') text += '\\';
+            text += *p;
+        }
+        return "/" + text + "/";
+    };
+    for (const auto &p : testsupport::ordinary_patterns()) {
+        Value hit = eval(at(plain_, 0), std::string("'") + p.matches + "' =~ " + literal(p.pattern));
+        ASSERT_GT(hit.compiled, 0) << p.pattern << "\n" << log();
+        EXPECT_EQ(hit.i, 1) << p.pattern;
+        Value miss = eval(at(plain_, 0), std::string("'") + p.misses + "' =~ " + literal(p.pattern));
+        EXPECT_EQ(miss.i, 0) << p.pattern;
     }
     EXPECT_EQ(log(), "");
 }

@@ -160,8 +160,8 @@ inline int32_t wrap_mul(int32_t a, int32_t b) {
 char *format_new(const char *format, ...) __attribute__((format(printf, 1, 2)));
 
 // Compiles an extended regular expression; 0, or an error code with the
-// reason written into reason (room bytes). A pattern whose repetitions
-// would expand beyond what is reasonable is refused before it is compiled.
+// reason written into reason (room bytes). A pattern the engine would take
+// too long over or too much memory for is refused before it is compiled.
 int compile_pattern(regex_t *re, const char *text, char *reason, std::size_t room);
 
 // ---- Evaluation ----

@@ -9,10 +9,13 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "costly_patterns.h"
 #include "rh_testing.h"
 #include "torvik.h"
 
@@ -84,6 +87,38 @@ TEST(ReelhouseFaults, BadBytesBetweenRequestsAreSkipped) {
     EXPECT_EQ(c.resp()->pkg->pktid, 0);
     // Half a record, then the client goes.
     ASSERT_TRUE(c.send_raw("orbm" + be32(ORBGET) + be32(4) + "\0\0"));
+    c.close();
+    EXPECT_EQ(served.status_of(1), 0);
+}
+
+// Selections the regex engine would take minutes to hours over are refused
+// at once (the reply is the plain one, as for any selection), leave the
+// program idle, and an ordinary selection still picks its packets.
+TEST(ReelhouseFaults, CostlyPatternsAreRefusedAtOnce) {
+    Served served;
+    const std::string dir = served.file("ring");
+    vktest::write_ring(dir, 10, kSources);
+    ASSERT_TRUE(served.start(dir));
+    Client c(served.port());
+    ASSERT_TRUE(c.open('r'));
+    for (const std::string &pattern : testsupport::costly_patterns()) {
+        for (int code : {ORBSELECT, ORBREJECT}) {
+            SCOPED_TRACE(pattern + (code == ORBSELECT ? " as select" : " as reject"));
+            c.req()->what = code;
+            vktest::replace(code == ORBSELECT ? &c.req()->select : &c.req()->reject, pattern.c_str());
+            ASSERT_TRUE(c.send());
+            ASSERT_TRUE(c.receive(5000)) << "no answer at once";
+            EXPECT_EQ(c.resp()->what, code);
+            EXPECT_EQ(c.resp()->result, 0);
+        }
+    }
+    ASSERT_EQ(served.launcher().started().size(), 1u);
+    const pid_t program = served.launcher().started()[0];
+    const double before = vktest::cpu_seconds(program);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(vktest::cpu_seconds(program) - before, 0.5) << "the program is still at work";
+    ASSERT_TRUE(c.call(ORBREJECT, [](Orbrequest *r) { vktest::replace(&r->reject, ""); }));
+    EXPECT_EQ(vktest::selected_sources(c, "AA_BBB_H.Z"), std::vector<std::string>(5, "AA_BBB_HHZ"));
     c.close();
     EXPECT_EQ(served.status_of(1), 0);
 }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "child.h"
+#include "costly_patterns.h"
 #include "scratch_dir.h"
 #include "vk_testing.h"
 
@@ -124,6 +125,34 @@ TEST_F(Faults, SixtyInvalidSelectionsAreCountedAndAnswered) {
         }
     }
     EXPECT_TRUE(server_->running());
+}
+
+// Selections the regex engine would take minutes to hours (and gigabytes)
+// over are refused at once, as selections that do not compile, and leave
+// no thread of the server at work; an ordinary selection is served as ever.
+TEST_F(Faults, CostlyPatternsAreRefusedAtOnce) {
+    for (const std::string &pattern : testsupport::costly_patterns()) {
+        for (int code : {ORBSELECT, ORBREJECT}) {
+            SCOPED_TRACE(pattern + (code == ORBSELECT ? " as select" : " as reject"));
+            Client c(port());
+            ASSERT_TRUE(c.open());
+            c.req()->what = code;
+            vktest::replace(code == ORBSELECT ? &c.req()->select : &c.req()->reject, pattern.c_str());
+            ASSERT_TRUE(c.send());
+            ASSERT_TRUE(c.receive(5000)) << "no answer at once";
+            EXPECT_EQ(c.resp()->what, code);
+            EXPECT_EQ(c.resp()->nselections, -1);
+            EXPECT_TRUE(server_->log_shows(std::string(code == ORBSELECT ? "selection" : "rejection") +
+                                           " expression '" + pattern + "' refused: pattern too complex ("));
+        }
+    }
+    const double before = vktest::cpu_seconds(server_->pid());
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(vktest::cpu_seconds(server_->pid()) - before, 0.5) << "the server is still at work";
+    Client c(port());
+    ASSERT_TRUE(c.open());
+    EXPECT_EQ(vktest::selected_sources(c, "AA_BBB_H.Z"),
+              std::vector<std::string>(kPackets / 2, "AA_BBB_HHZ"));
 }
 
 TEST_F(Faults, ADisconnectDuringAReapIsQuiet) {

@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "kestrel_alloc.h"
+#include "pattern_cost_private.h"
 #include "vaultkeep.h"
 #include "vaultkeep_private.h"
 
@@ -199,13 +200,21 @@ Orbclient_state *setup_state(Bns *in, Bns *out, char *iptext, Orbclient *client,
         state->readonly = 1;
         if (std::strcmp(restrictions, "readonly") != 0) {
             state->restrict_pgm = KESTREL_NEW_RECORD(regex_t, "state->restrict_pgm");
-            if (regcomp(state->restrict_pgm, restrictions, REG_EXTENDED | REG_NOSUB) != 0) {
+            const char *why;
+            if (basalt::regcomp_checked(state->restrict_pgm, restrictions,
+                                        REG_EXTENDED | REG_NOSUB, &why) != 0) {
                 std::free(state->restrict_pgm);
                 state->restrict_pgm = nullptr;
-                elog_complain(0,
-                              "%s: connection denied: bad regular expression '%s' in parameter "
-                              "file",
-                              iptext, restrictions);
+                if (why != nullptr)
+                    elog_complain(0,
+                                  "%s: connection denied: regular expression '%s' in parameter "
+                                  "file refused: %s",
+                                  iptext, restrictions, why);
+                else
+                    elog_complain(0,
+                                  "%s: connection denied: bad regular expression '%s' in "
+                                  "parameter file",
+                                  iptext, restrictions);
                 (*errors)++;
             }
         }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kestrel_alloc.h"
+#include "pattern_cost_private.h"
 #include "torvik.h"
 #include "vaultkeep.h"
 #include "vaultkeep_private.h"
@@ -118,9 +119,15 @@ void serve_expression(Orbrequest *request, Orbresponse *reply, Orbclient_state *
     }
     // An expression that does not compile clears the library's one (as the
     // library itself would) without a message, and counts against the client.
+    // One the cost check refuses goes the same way, with the reason logged.
     regex_t check;
-    const bool valid = text[0] == '\0' || regcomp(&check, text, REG_EXTENDED | REG_NOSUB) == 0;
+    const char *why = nullptr;
+    const bool valid = text[0] == '\0' ||
+                       basalt::regcomp_checked(&check, text, REG_EXTENDED | REG_NOSUB, &why) == 0;
     if (text[0] != '\0' && valid) regfree(&check);
+    if (why != nullptr)
+        elog_complain(0, "%s: %s expression '%s' refused: %s", state->ip_address,
+                      select ? "selection" : "rejection", text, why);
     char *expression = const_cast<char *>(valid ? text : "");
     const int result = select ? torvikselect(state->torvik, expression)
                               : torvikreject(state->torvik, expression);

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -315,6 +316,32 @@ long resident_kb(pid_t pid) {
     const std::string status = testsupport::read_file("/proc/" + std::to_string(pid) + "/status");
     const std::size_t at = status.find("VmRSS:");
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + 6);
+}
+
+double cpu_seconds(pid_t pid) {
+    const std::string stat = testsupport::read_file("/proc/" + std::to_string(pid) + "/stat");
+    // The command name in parentheses may hold blanks: count from its end.
+    const std::size_t close = stat.rfind(')');
+    if (close == std::string::npos) return -1;
+    std::istringstream fields(stat.substr(close + 1));
+    std::string field;
+    long ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; i++)
+        if (i == 14 || i == 15) ticks += std::atol(field.c_str());
+    return static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+std::vector<std::string> selected_sources(Client &c, const char *select) {
+    std::vector<std::string> names;
+    if (!c.call(ORBSELECT, [select](Orbrequest *r) { replace(&r->select, select); }) ||
+        c.resp()->nselections < 0)
+        return names;
+    int code = ORBOLDEST;
+    while (c.call(ORBGET, [code](Orbrequest *r) { r->pktcode = code; }) && c.resp()->result == 0) {
+        names.push_back(c.resp()->pkg->srcname);
+        code = ORBNEXT;
+    }
+    return names;
 }
 
 bool status_of(int port, Orbstat *status) {

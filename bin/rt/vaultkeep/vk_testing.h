@@ -136,6 +136,15 @@ bool served(int port);
 // Resident memory of a process in kilobytes.
 long resident_kb(pid_t pid);
 
+// CPU time a process has used so far (user and system), in seconds; -1
+// when it cannot be read.
+double cpu_seconds(pid_t pid);
+
+// Selects sources with the expression on an open connection and gets every
+// packet from the oldest on: their source names (empty when the selection
+// failed).
+std::vector<std::string> selected_sources(Client &c, const char *select);
+
 // The status of the server, through a connection of its own.
 bool status_of(int port, Orbstat *status);
 

@@ -18,6 +18,7 @@
 #include "fdio.h"
 #include "filetests.h"
 #include "input_private.h"
+#include "pattern_cost_private.h"
 
 namespace {
 
@@ -105,11 +106,14 @@ int set_expression(int orb, char *text, bool selection) {
     if (text == nullptr || *text == '\0') return 0;
     regex_t *compiled = static_cast<regex_t *>(TORVIK_MALLOC(
         sizeof(regex_t), selection ? "atorvik->select_pgm" : "atorvik->reject_pgm"));
-    if (regcomp(compiled, text, REG_EXTENDED) != 0) {
+    const char *why;
+    if (basalt::regcomp_checked(compiled, text, REG_EXTENDED, &why) != 0) {
         std::free(compiled);
-        elog_log(0, selection ? "invalid selection expression '%s'"
-                              : "invalid rejection expression '%s'",
-                 text);
+        const char *kind = selection ? "selection" : "rejection";
+        if (why != nullptr)
+            elog_log(0, "invalid %s expression '%s': %s", kind, text, why);
+        else
+            elog_log(0, "invalid %s expression '%s'", kind, text);
         return -1;
     }
     source = TORVIK_STRDUP(text, selection ? "atorvik->select" : "atorvik->reject");

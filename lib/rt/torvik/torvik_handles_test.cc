@@ -1,5 +1,6 @@
 // Handles: ids, opening and closing, the key lists of torvikset and
 // torvikquery, and selection by source name.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
@@ -13,6 +14,7 @@
 
 #include "_torvik.h"
 #include "child.h"
+#include "costly_patterns.h"
 #include "elog.h"
 #include "elog_capture.h"
 #include "scratch_dir.h"
@@ -455,6 +457,31 @@ TEST(TorvikHandles, InvalidExpressionLeavesTheHandleWithoutIt) {
     EXPECT_STREQ(t->select, "AK_.*");
     EXPECT_EQ(selected(t, cs("AK_ANM_BHZ")), 1);
     EXPECT_EQ(selected(t, cs("XX_ANM_BHZ")), 0);
+    elog_reset_register();
+}
+
+// A pattern the regex engine would take too long over is refused at once,
+// as one that does not compile, with the reason in the log.
+TEST(TorvikHandles, CostlyExpressionsAreRefusedAtOnce) {
+    ScratchDir dir;
+    write_file(dir.file("f"), "");
+    Handle h(dir.file("f"), "r");
+    Torvikfile *t = h.record();
+    for (const std::string &pattern : testsupport::costly_patterns()) {
+        for (bool selection : {true, false}) {
+            ASSERT_EQ(torvikselect(h.id(), cs("AK_.*")), 0);
+            ASSERT_EQ(torvikreject(h.id(), cs(".*_BHZ")), 0);
+            elog_reset_register();
+            const int rc = selection ? torvikselect(h.id(), cs(pattern.c_str()))
+                                     : torvikreject(h.id(), cs(pattern.c_str()));
+            EXPECT_EQ(rc, -1) << pattern;
+            const std::string kind = selection ? "selection" : "rejection";
+            EXPECT_THAT(elog_register_text(),
+                        testing::StartsWith(P() + ": invalid " + kind + " expression '" + pattern +
+                                            "': pattern too complex ("));
+            EXPECT_EQ(selection ? t->select_pgm : t->reject_pgm, nullptr);
+        }
+    }
     elog_reset_register();
 }
 

@@ -6,6 +6,8 @@
 
 #include "alloc.h"
 #include "arrays.h"
+#include "elog.h"
+#include "pattern_cost_private.h"
 #include "tbl.h"
 
 namespace {
@@ -55,6 +57,14 @@ void addnode(char *key, void *value, void *pvt) {
     setarr(state->dest, key, state->adup(value));
 }
 
+// Compiles a pattern; one the cost check refuses is logged.
+bool compile(regex_t *re, const char *pattern) {
+    const char *why;
+    if (basalt::regcomp_checked(re, pattern, REG_EXTENDED, &why) == 0) return true;
+    if (why != nullptr) elog_log(0, "'%s' did not compile: %s", pattern, why);
+    return false;
+}
+
 // True when the first match of re in text covers the whole text.
 bool matches_whole(const regex_t *re, const char *text) {
     regmatch_t m;
@@ -81,7 +91,7 @@ struct ArrGrepState {
 void e_arrgrep(char *key, void *, void *pvt) {
     auto *state = static_cast<ArrGrepState *>(pvt);
     regex_t re;
-    if (regcomp(&re, key, REG_EXTENDED) != 0) return;
+    if (!compile(&re, key)) return;
     bool hit = matches_whole(&re, state->string);
     regfree(&re);
     if (hit) pushtbl(state->found, key);
@@ -167,7 +177,7 @@ Arr *duparr(Arr *arr, void *(*adup)(void *value)) {
 Tbl *greparr(const char *re, Arr *arr) {
     Tbl *found = newtbl(0);
     regex_t compiled;
-    if (regcomp(&compiled, re, REG_EXTENDED) != 0) return found;
+    if (!compile(&compiled, re)) return found;
     GrepState state{&compiled, found};
     arr_walk(arr, arr->rb_root, e_greparr, &state);
     regfree(&compiled);

@@ -15,6 +15,7 @@
 #include "alloc.h"
 #include "elog.h"
 #include "hooks.h"
+#include "pattern_cost_private.h"
 
 namespace {
 
@@ -84,19 +85,21 @@ class Buffer {
 
 // ---- compiling -----------------------------------------------------------
 
-// Logs a pattern that failed to compile, with the system's error text.
-void log_compile_failure(const char *pattern, int code, const regex_t *prog) {
+// Logs a pattern that failed to compile: why the cost check refused it, or
+// the system's error text.
+void log_compile_failure(const char *pattern, int code, const regex_t *prog, const char *why) {
     char text[kErrorTextMax + 1];
-    regerror(code, prog, text, sizeof text);
-    elog_log(0, "'%s' did not compile: %s", pattern, text);
+    if (why == nullptr) regerror(code, prog, text, sizeof text);
+    elog_log(0, "'%s' did not compile: %s", pattern, why != nullptr ? why : text);
 }
 
 // Compiles the pattern of a Strmatch and records the outcome: 0 when it
 // compiled, else -2 (logged, errcode -1).
 int compile_strmatch(Strmatch *sm) {
-    int code = regcomp(&sm->prog, sm->pattern, REG_EXTENDED);
+    const char *why;
+    int code = basalt::regcomp_checked(&sm->prog, sm->pattern, REG_EXTENDED, &why);
     if (code != 0) {
-        log_compile_failure(sm->pattern, code, &sm->prog);
+        log_compile_failure(sm->pattern, code, &sm->prog, why);
         sm->errcode = -1;
         return -2;
     }
@@ -288,9 +291,10 @@ Submap *make_rule(const char *line) {
     Submap *rule = BASALT_NEW_RECORD(Submap, "submap");
     rule->pattern = s;
     rule->substitution = s + patlen + 1;
-    int code = regcomp(&rule->prog, rule->pattern, REG_EXTENDED);
+    const char *why;
+    int code = basalt::regcomp_checked(&rule->prog, rule->pattern, REG_EXTENDED, &why);
     if (code != 0) {
-        log_compile_failure(rule->pattern, code, &rule->prog);
+        log_compile_failure(rule->pattern, code, &rule->prog, why);
         std::free(s);
         std::free(rule);
         return nullptr;
@@ -345,11 +349,12 @@ int anchored_match(const char *expr, std::size_t len, const char *string, char *
     scratch[k] = '\0';
 
     regex_t re;
-    int code = regcomp(&re, scratch, REG_EXTENDED | REG_NOSUB);
+    const char *why;
+    int code = basalt::regcomp_checked(&re, scratch, REG_EXTENDED | REG_NOSUB, &why);
     if (code != 0) {
         char text[256];
-        regerror(code, &re, text, sizeof text);
-        elog_complain(0, "match_string: %s.\n", text);
+        if (why == nullptr) regerror(code, &re, text, sizeof text);
+        elog_complain(0, "match_string: %s.\n", why != nullptr ? why : text);
         return 0;
     }
     int matched = string != nullptr && regexec(&re, string, 0, nullptr, 0) == 0;

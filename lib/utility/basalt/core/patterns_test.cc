@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <regex.h>
+#include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -8,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "arrays.h"
 #include "child.h"
+#include "costly_patterns.h"
 #include "elog.h"
 #include "elog_capture.h"
 #include "hooks.h"
@@ -569,6 +572,56 @@ TEST(MatchString, ExpressionThatDoesNotCompileIsComplainedOf) {
     ChildResult r = in_child([] { out(std::to_string(match_string(cs("(x"), cs("(x")))); });
     EXPECT_EQ(r.out, "0");
     EXPECT_EQ(r.err, P + ": match_string: " + compile_error("^(x$") + ".\n");
+}
+
+// ---- patterns the engine would take too long over -----------------------
+
+// Every way in which the library compiles a pattern refuses these at once
+// (the engine would take minutes to hours over them), says why in the
+// log, and fails as for a pattern that does not compile.
+TEST(Patterns, CostlyPatternsAreRefusedAtOnceEverywhere) {
+    for (const std::string &pattern : testsupport::costly_patterns()) {
+        SCOPED_TRACE(pattern);
+        ChildResult r = in_child([&pattern] {
+            alarm(60);  // the engine itself would not be done for hours
+            std::string results;
+            auto note = [&results](int n) { results += std::to_string(n) + " "; };
+            Hook *hook = nullptr;
+            note(strmatches(cs("ab"), cs(pattern), &hook));
+            note(strmatches(cs("ab"), cs(pattern), &hook));
+            free_hook(&hook);
+            note(strcontains(cs("ab"), cs(pattern), nullptr, nullptr, nullptr));
+            Morph m({"/" + pattern + "/x/", "b c"});
+            note(m.failed);
+            note(maxtbl(m.table));
+            note(match_string(cs(pattern), cs("ab")));
+            Arr *arr = newarr(nullptr);
+            setarr(arr, pattern.c_str(), nullptr);
+            Tbl *list = strtbl(cs(pattern), nullptr);
+            for (Tbl *found : {greparr(pattern.c_str(), arr), arrgrep(arr, "ab"),
+                               greptbl(cs(pattern), list), tblgrep(list, cs("ab"))}) {
+                note(maxtbl(found));
+                freetbl(found, nullptr);
+            }
+            freetbl(list, nullptr);
+            freearr(arr, nullptr);
+            out(results + "\n" + testsupport::elog_register_text());
+        });
+        ASSERT_TRUE(r.exited && r.exit_code == 0) << r.err;
+        EXPECT_EQ(r.out.substr(0, r.out.find('\n')), "-2 -1 -2 1 1 0 0 0 0 0 ");
+        EXPECT_NE(r.out.find(P + ": '" + pattern + "' did not compile: pattern too complex ("),
+                  std::string::npos)
+            << r.out;
+        EXPECT_NE(r.err.find("match_string: pattern too complex"), std::string::npos) << r.err;
+    }
+}
+
+TEST(Patterns, OrdinaryPatternsStillMatch) {
+    for (const auto &p : testsupport::ordinary_patterns()) {
+        EXPECT_EQ(strmatches(cs(p.matches), cs(p.pattern), nullptr), 1) << p.pattern;
+        EXPECT_EQ(strmatches(cs(p.misses), cs(p.pattern), nullptr), 0) << p.pattern;
+        EXPECT_EQ(match_string(cs(p.pattern), cs(p.matches)), 1) << p.pattern;
+    }
 }
 
 // ---- fixfstring ----------------------------------------------------------

@@ -9,15 +9,21 @@
 #include <string>
 
 #include "alloc.h"
+#include "elog.h"
+#include "pattern_cost_private.h"
 #include "tbl.h"
 
 namespace {
 
 // A compiled POSIX extended regular expression, released on scope exit.
+// A pattern the cost check refuses is logged.
 class Regex {
   public:
     explicit Regex(const char *pattern) {
-        ok_ = pattern != nullptr && regcomp(&re_, pattern, REG_EXTENDED) == 0;
+        if (pattern == nullptr) return;
+        const char *why;
+        ok_ = basalt::regcomp_checked(&re_, pattern, REG_EXTENDED, &why) == 0;
+        if (why != nullptr) elog_log(0, "'%s' did not compile: %s", pattern, why);
     }
     ~Regex() {
         if (ok_) regfree(&re_);
