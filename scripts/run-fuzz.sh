@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs each fuzz target in DIR for SECONDS, starting from its seed inputs in
 # fuzz/corpus/<target>/ (when there are any) and a scratch corpus, in a
-# scratch directory with relative corpus and artifact paths.
+# scratch directory with relative corpus and artifact paths. A target's own
+# libFuzzer options, in fuzz/<target>.options, come after the common ones.
 set -eu
 dir=$(cd "$1" && pwd) seconds=$2
 src=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,10 +25,12 @@ for target in "$dir"/*_fuzz; do
     else
         from="nothing"
     fi
+    options=""
+    [ -f "$src/fuzz/$name.options" ] && options=$(cat "$src/fuzz/$name.options")
     echo "=== fuzzing $name for $seconds s, starting from $from"
     # shellcheck disable=SC2086
     if ! (cd "$work" && "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
-            -print_final_stats=1 -artifact_prefix=artifacts/ corpus $seeds > log 2>&1); then
+            -print_final_stats=1 -artifact_prefix=artifacts/ $options corpus $seeds > log 2>&1); then
         tail -60 "$work/log"
         echo "=== $name FAILED (crash input and log kept in $work)"
         status=1

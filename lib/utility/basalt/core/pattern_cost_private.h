@@ -19,8 +19,9 @@
 //     repetition or another such group ("(a?)+", "((b)?)?", "((a|)|)*"):
 //     the empty paths nest and the closures grow exponentially;
 //   - nests groups more than kMaxDepth deep;
-//   - would make the engine create more than kMaxNodes nodes, copies
-//     included ("a{100}{100}", "((a+)+)+...");
+//   - would make the engine copy more than kMaxCopies nodes for its
+//     repetitions ("a{2100}", "((a{100}){100})", "((a+)+)+..."), or create
+//     more than kMaxNodes in all;
 //   - would give its nodes closures of more than kMaxClosures entries in all,
 //     or its reading nodes more than kMaxFollows entries after them (long
 //     runs of optional copies such as "[a-z]{1,1000}", wide alternations);
@@ -29,7 +30,9 @@
 //     after a part that can end at many different times (".*x", "a{1,20}"),
 //     each following place that can read the character that part ended on
 //     counts (".*x.{12}", ".{1,20}x.{20}"); a loop over one place (".*")
-//     and a run of distinct characters ("_BH") count once.
+//     is only on or off, a run of distinct characters ("_BH") counts once,
+//     and a part that cannot read the character the part before it ended
+//     on starts afresh each time ("[[:alpha:]]+[0-9]{1,255}").
 // Ordinary patterns ("AK_.*_BH[ZN]", "(AK|TA)_BRW_BH.",
 // "[A-Z]{2}_[A-Z]{3}_BH[ZNE](/.*)?") stay far below every bound.
 //
@@ -49,6 +52,7 @@ namespace basalt {
 namespace pattern_cost {
 
 constexpr int kMaxDepth = 32;
+constexpr double kMaxCopies = 2000;
 constexpr double kMaxNodes = 10000;
 constexpr double kMaxClosures = 100000;
 constexpr double kMaxFollows = 100000;
@@ -458,7 +462,7 @@ inline const char *measure(const char *s, Cost *whole) {
     if (s == nullptr) return nullptr;
     Level levels[kMaxDepth + 1];
     int depth = 0;
-    double created = 0;  // nodes made so far, copies included
+    double copied = 0;  // nodes copied so far for repetitions
     for (std::size_t i = 0; s[i] != '\0';) {
         Level &l = levels[depth];
         const char c = s[i];
@@ -477,33 +481,27 @@ inline const char *measure(const char *s, Cost *whole) {
                     l.push_set(set);
                 else
                     l.push_char(static_cast<unsigned char>(e != '\0' ? e : c));
-                created += 1;
                 next = e != '\0' ? i + 2 : i + 1;
                 break;
             }
             case '[':
                 next = read_bracket(s, i, &set);
                 l.push_set(set);
-                created += 1;
                 break;
             case '.':
                 l.push_set(Chars::all());
-                created += 1;
                 break;
             case '^':
             case '$':
                 l.push(anchor());
-                created += 1;
                 break;
             case '(':
                 if (depth == kMaxDepth) return "pattern too complex (groups nested too deep)";
                 levels[++depth] = Level();
-                created += 2;
                 break;
             case ')':
                 if (depth == 0) {  // a lone ')' is an ordinary character
                     l.push_char(')');
-                    created += 1;
                 } else {
                     const Cost inner = l.close();
                     const bool risky = l.holds_repetition || l.holds_nullable_group;
@@ -519,7 +517,6 @@ inline const char *measure(const char *s, Cost *whole) {
                 break;
             case '|':
                 l.end_branch();
-                created += 1;
                 break;
             case '*':
                 repetition = true;
@@ -541,12 +538,10 @@ inline const char *measure(const char *s, Cost *whole) {
                     repetition = true;
                 } else {
                     l.push_char('{');
-                    created += 1;
                 }
                 break;
             default:
                 l.push_char(static_cast<unsigned char>(c));
-                created += 1;
                 break;
         }
         // A repetition with nothing before it is an error of the engine.
@@ -566,13 +561,13 @@ inline const char *measure(const char *s, Cost *whole) {
                 repeated = optional(operand);
             else
                 repeated = interval(operand, m, n);
-            created += at_least(repeated.nodes - operand.nodes, 0);
+            copied += at_least(repeated.nodes - operand.nodes - 1, 0);
             l.last = repeated;
             l.last_repeated = true;
             l.run_open = false;
             l.holds_repetition = true;
         }
-        if (created > kMaxNodes) return "pattern too complex (its repetitions expand too far)";
+        if (copied > kMaxCopies) return "pattern too complex (its repetitions expand too far)";
         i = next;
     }
     // Groups left open are an error of the engine; it has built them by then.
@@ -588,7 +583,7 @@ inline const char *measure(const char *s, Cost *whole) {
 inline const char *pattern_refusal(const char *s) {
     Cost whole;
     if (const char *why = measure(s, &whole)) return why;
-    if (whole.nodes > kMaxNodes) return "pattern too complex (its repetitions expand too far)";
+    if (whole.nodes > kMaxNodes) return "pattern too complex (too long)";
     if (whole.closures > kMaxClosures || whole.follows > kMaxFollows)
         return "pattern too complex (too many optional or alternative parts)";
     if (state_bits(whole) > kMaxBits)

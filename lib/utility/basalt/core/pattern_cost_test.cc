@@ -17,6 +17,7 @@ const std::string kEmptyLoop =
     "or another such group)";
 const std::string kDepth = "pattern too complex (groups nested too deep)";
 const std::string kExpansion = "pattern too complex (its repetitions expand too far)";
+const std::string kLength = "pattern too complex (too long)";
 const std::string kOptional = "pattern too complex (too many optional or alternative parts)";
 const std::string kUnderWay = "pattern too complex (too many parts can be under way at once)";
 
@@ -54,7 +55,9 @@ TEST(PatternCost, RefusesWhatTheEngineWouldTakeTooLongOver) {
         {"((a{100}){100})", kExpansion},
         {"((((((((((((((((((((a+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+)+", kExpansion},
         {"((a{200}){200}){200}", kExpansion},
-        {"a{10001}", kExpansion},
+        {"a{2100}", kExpansion},
+        {"([ab]{40}){0,99}x", kExpansion},
+        {std::string(10001, 'a'), kLength},
         {"[a-z]{1,1000}", kOptional},
         {"(.{0,250}x)+y", kOptional},
         {repeat("(.*)", 160) + "z", kOptional},
