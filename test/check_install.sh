@@ -6,7 +6,8 @@
 # library moved to local/lib and after the whole root is moved, and a C
 # program builds against the root, linked as an outside program links
 # (kitbag and the database library whole and exported, the shared libraries
-# after them, the run path of the root's lib) and runs.
+# after them, the run path of the root's lib; on a 32-bit target 64-bit time
+# and file offsets, without which the headers refuse it) and runs.
 #   check_install.sh CMAKE BUILD_DIR CC PROBE_C RINGFILL RINGCOMPARE [EMULATOR]
 set -eu
 cmake=$1 build=$2 cc=$3 probe=$4 ringfill=$5 ringcompare=$6 emulator=${7:-}
@@ -99,8 +100,26 @@ usages "$scratch/moved" "in a moved root"
 mv "$scratch/moved" "$root"
 mv "$root/local/lib/libgannet.so.3" "$root/lib/"
 
-# An outside program, built with the line the README gives.
-"$cc" -o "$root/probe" "$probe" -I"$root/include" -L"$root/lib" \
+# An outside program, built with the line the README gives: for a 32-bit
+# target with 64-bit time and file offsets, as the libraries are built.
+# Without both, the installed headers refuse it, naming them.
+widths=""
+if "$cc" -dM -E -x c /dev/null | grep -qx '#define __SIZEOF_POINTER__ 4'; then
+    widths="-D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64"
+    refusal='error: #error "compile with -D_FILE_OFFSET_BITS=64 -D_TIME_BITS=64 on a 32-bit target, as the libraries are"'
+    for partial in "" "-D_FILE_OFFSET_BITS=64" "-D_TIME_BITS=64"; do
+        # shellcheck disable=SC2086
+        if out=$("$cc" $partial -fsyntax-only "$probe" -I"$root/include" 2>&1); then
+            fail "the probe compiled without 64-bit time and file offsets (with '$partial')"
+        fi
+        case $out in
+            *"$refusal"*) ;;
+            *) fail "no refusal naming both flags (with '$partial'): $out" ;;
+        esac
+    done
+fi
+# shellcheck disable=SC2086
+"$cc" $widths -o "$root/probe" "$probe" -I"$root/include" -L"$root/lib" \
     -Wl,--whole-archive -lkitbag -lledgeform -Wl,--no-whole-archive \
     -lkestrel -ltorvik -lgannet -lbasalt -lgeopos -ljourn -lm -Wl,--export-dynamic \
     -Wl,-rpath,"$root/lib"

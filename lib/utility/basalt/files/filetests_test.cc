@@ -275,6 +275,20 @@ TEST(FileTests, SizeBeyondFourGigabytesIsClamped) {
     EXPECT_EQ(filesize(big.c_str()), 3000000000u);
 }
 
+// A file dated after 2038 and one beyond 2 GiB are tested like any other.
+TEST(FileTests, DatedAfter2038OrBeyondTwoGigabytes) {
+    ScratchDir dir;
+    const std::vector<testsupport::FarFile> files = testsupport::far_files(dir);
+    if (files.empty()) GTEST_SKIP() << "no large sparse files or late dates here";
+    for (const testsupport::FarFile &f : files) {
+        SCOPED_TRACE(f.path);
+        EXPECT_EQ(is_present(f.path.c_str()), 1);
+        EXPECT_EQ(is_file(f.path.c_str()), 1);
+        EXPECT_EQ(filesize(f.path.c_str()), static_cast<unsigned>(f.size));
+        EXPECT_EQ(filetime(f.path.c_str()), static_cast<unsigned>(f.mtime));
+    }
+}
+
 TEST(FileTests, IsChanged) {
     ScratchDir dir;
     const std::string f = dir.file("watched");

@@ -9,7 +9,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "child.h"
@@ -66,6 +68,35 @@ TEST(Stat, FollowsOrNotAndReportsFailures) {
     for (std::size_t i = 0; i < failures.size(); ++i) {
         EXPECT_EQ(failures[i].rc, -1) << failures[i].name;
         EXPECT_EQ(failures[i].err, expected_errno[i]) << failures[i].name;
+    }
+}
+
+// A file dated after 2038 and one beyond 2 GiB: every call gives the whole
+// record.
+TEST(Stat, DatedAfter2038OrBeyondTwoGigabytes) {
+    testsupport::ScratchDir dir;
+    const std::vector<testsupport::FarFile> files = testsupport::far_files(dir);
+    if (files.empty()) GTEST_SKIP() << "no large sparse files or late dates here";
+    for (const testsupport::FarFile &f : files) {
+        const int fd = open(f.path.c_str(), O_RDONLY);
+        ASSERT_GE(fd, 0);
+        const std::vector<std::pair<const char *, std::function<int(struct stat *)>>> calls = {
+            {"restat", [&](struct stat *st) { return restat(f.path.c_str(), st); }},
+            {"relstat", [&](struct stat *st) { return relstat(f.path.c_str(), st); }},
+            {"refstat", [&](struct stat *st) { return refstat(fd, st); }},
+        };
+        for (const auto &[name, call] : calls) {
+            SCOPED_TRACE(f.path + " " + name);
+            struct stat st;
+            errno = 0;
+            const int rc = call(&st);
+            EXPECT_EQ(rc, 0) << std::strerror(errno);
+            if (rc != 0) continue;
+            EXPECT_TRUE(S_ISREG(st.st_mode));
+            EXPECT_EQ(static_cast<int64_t>(st.st_size), f.size);
+            EXPECT_EQ(static_cast<int64_t>(st.st_mtime), f.mtime);
+        }
+        close(fd);
     }
 }
 

@@ -23,10 +23,10 @@
  * made or forgotten. One descriptor's buffers belong to one thread at a
  * time.
  *
- * Offsets: fdseek takes and returns the system's default off_t (32 bits on
- * 32-bit ARM) and fdtell returns a long; the offsets are computed in 64
- * bits, and a result that does not fit the return type gives -1 with errno
- * EOVERFLOW.
+ * Offsets: fdseek takes and returns off_t (64 bits in every build, also on
+ * 32-bit ARM) and fdtell returns a long (32 bits on 32-bit ARM); the offsets
+ * are computed in 64 bits, and a result that does not fit the return type
+ * gives -1 with errno EOVERFLOW.
  */
 #ifndef BASALT_FDIO_H
 #define BASALT_FDIO_H

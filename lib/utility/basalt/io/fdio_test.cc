@@ -434,16 +434,20 @@ TEST(Fdseek, OffsetsBeyondTwoGigabytes) {
     ASSERT_EQ(write(fd.get(), "tail\nmore\n", 10), 10);
     ASSERT_EQ(relseek(fd.get(), far, SEEK_SET), far);
     EXPECT_EQ(next_line(fd.get(), 10).second, "tail");
-    const bool wide = sizeof(off_t) == 8 && sizeof(long) == 8;
+    // fdtell's long has 32 bits on 32-bit ARM; fdseek's off_t has 64 bits
+    // in every build.
+    const bool wide = sizeof(long) == 8;
     errno = 0;
     EXPECT_EQ(fdtell(fd.get()), wide ? static_cast<long>(far + 5) : -1L);
     EXPECT_EQ(errno, wide ? 0 : EOVERFLOW);
     // SEEK_CUR counts from the caller's position there too.
     errno = 0;
-    EXPECT_EQ(fdseek(fd.get(), 0, SEEK_CUR), wide ? static_cast<off_t>(far + 5) : -1);
-    EXPECT_EQ(errno, wide ? 0 : EOVERFLOW);
+    EXPECT_EQ(fdseek(fd.get(), 0, SEEK_CUR), static_cast<off_t>(far + 5));
+    EXPECT_EQ(errno, 0);
     EXPECT_EQ(next_line(fd.get(), 10).second, "more");
-    EXPECT_EQ(fdseek(fd.get(), 0, SEEK_END), wide ? static_cast<off_t>(far + 10) : -1);
+    EXPECT_EQ(fdseek(fd.get(), 0, SEEK_END), static_cast<off_t>(far + 10));
+    EXPECT_EQ(fdseek(fd.get(), static_cast<off_t>(far), SEEK_SET), static_cast<off_t>(far));
+    EXPECT_EQ(next_line(fd.get(), 10).second, "tail");
     EXPECT_EQ(fdseek(fd.get(), 1000, SEEK_SET), 1000);
     EXPECT_EQ(fdtell(fd.get()), 1000);
 }

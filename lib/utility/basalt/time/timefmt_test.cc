@@ -289,6 +289,9 @@ TEST(TimeFmtZone, NamedZones) {
         {-0.25, "%S.%s", "US/Mountain", "59.750"},
         {7 * 3600 - 0.0004, "%G %T", "US/Mountain", "1970-01-01 00:00:00.000"},
         {0.0, "%H %Z", "Asia/Kolkata", "05 IST"},
+        // Past 2038-01-19 03:14:07 UTC, the last second of a 32-bit time_t.
+        {2147483648.0, "%Y-%m-%d %H:%M:%S %Z", "US/Pacific", "2038-01-18 19:14:08 PST"},
+        {2224713600.0, "%Y-%m-%d %H:%M:%S %Z", "US/Pacific", "2040-06-30 17:00:00 PDT"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(take(zepoch2str(c.e, c.f, c.zone)), c.want) << (c.zone ? c.zone : "null");
