@@ -2,6 +2,7 @@
 BUILD        ?= build
 BUILD_SAN    ?= build-sanitize
 BUILD_TSAN   ?= build-tsan
+BUILD_CLANG  ?= build-clang
 BUILD_FUZZ   ?= build-fuzz
 FUZZ_SECONDS ?= 30
 BUILD_ARM    ?= build-arm
@@ -11,7 +12,7 @@ JOBS         ?= $(shell nproc)
 CTEST_FLAGS  ?= --output-on-failure -j $(JOBS)
 PREFIX       ?=
 
-.PHONY: all test test-sanitize test-tsan test-fuzz test-arm install bench demo clean
+.PHONY: all test test-clang test-sanitize test-tsan test-fuzz test-arm install bench demo clean
 
 all: $(BUILD)/build.ninja
 	cmake --build $(BUILD)
@@ -24,6 +25,13 @@ test:
 	cmake -S . -B $(BUILD) -G Ninja
 	cmake --build $(BUILD)
 	cd $(BUILD) && ctest $(CTEST_FLAGS)
+
+# The same tests built by clang (the fuzz set installs it).
+test-clang:
+	./scripts/setup-deps.sh native fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(BUILD_CLANG) -G Ninja
+	cmake --build $(BUILD_CLANG)
+	cd $(BUILD_CLANG) && ctest $(CTEST_FLAGS)
 
 test-sanitize:
 	./scripts/setup-deps.sh native
@@ -73,4 +81,4 @@ bench:
 	@for b in $(BUILD_BENCH)/bench/*_bench; do echo "== $$b"; $$b || exit 1; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD_SAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_ARM) $(BUILD_BENCH)
+	rm -rf $(BUILD) $(BUILD_CLANG) $(BUILD_SAN) $(BUILD_TSAN) $(BUILD_FUZZ) $(BUILD_ARM) $(BUILD_BENCH)

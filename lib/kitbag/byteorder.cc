@@ -5,6 +5,7 @@
 // external bytes are arranged (load and store below), the rule how a value
 // changes type (convert below).  Values are moved through memcpy so the
 // buffer needs no alignment and the loops stay simple enough to vectorise.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -30,12 +31,9 @@ enum class Rule {
 
 constexpr bool kHostLittle = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
 // The older ARM floating-point unit keeps a double's high 32-bit word first,
-// each word in the host's byte order.
-#if defined(__FLOAT_WORD_ORDER__)
-constexpr bool kDoubleWordsSwapped = __FLOAT_WORD_ORDER__ != __BYTE_ORDER__;
-#else
-constexpr bool kDoubleWordsSwapped = false;
-#endif
+// each word in the host's byte order: the image of 1.0, read as a host
+// integer, then has the sign and exponent in its low word.
+constexpr bool kDoubleWordsSwapped = std::bit_cast<uint64_t>(1.0) == 0x3ff00000u;
 
 // External types: width in the buffer, the value type of signed and unsigned
 // members, the unsigned integer that carries the bits, and the limits.
@@ -62,7 +60,6 @@ template <> struct Ext<Type::t> {
     using uval = int32_t;  // there is no unsigned 24-bit member
     using raw = uint32_t;
     static constexpr int64_t smin = MIN_t, smax = MAX_t;
-    static constexpr uint64_t umax = MAX_t;
 };
 template <> struct Ext<Type::i> {
     static constexpr size_t width = 4;

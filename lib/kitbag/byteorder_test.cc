@@ -5,6 +5,7 @@
 // truncating with std::trunc, comparing with the limits as exact doubles).
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <cstdint>
@@ -21,7 +22,7 @@
 
 namespace {
 
-static_assert(__FLOAT_WORD_ORDER__ == __BYTE_ORDER__,
+static_assert(std::bit_cast<uint64_t>(0x1.0123456789abcp0) == 0x3ff0123456789abcull,
               "the model lays out host doubles like host integers");
 
 // ---------------------------------------------------------------------------
