@@ -145,6 +145,54 @@ TEST_F(SchemaTest, RelationMistakesAreReported) {
     EXPECT_EQ(relation("l"), nullptr);
 }
 
+TEST_F(SchemaTest, RelationsHoldAtMost4096Fields) {
+    // Fields x0.a, x1.a ... of the one attribute a; views of views, each
+    // twice the one before (v0 holds a and its slot, v11 4096 slots and
+    // fields).
+    auto fields = [](int n) {
+        std::string text = "Attribute a Integer ( 8 ) ;\nRelation t Fields (";
+        for (int i = 0; i < n; i++) text += " x" + std::to_string(i) + ".a";
+        return text + " ) ;\n";
+    };
+    auto views = [](int n) {
+        std::string text = "Attribute a Integer ( 8 ) ;\nRelation v0 Fields ( a ) ;\n";
+        for (int i = 1; i <= n; i++)
+            text += "Relation v" + std::to_string(i) + " Fields ( v" + std::to_string(i - 1) +
+                    " v" + std::to_string(i - 1) + " ) ;\n";
+        return text;
+    };
+    struct Case {
+        std::string text;
+        const char *relation;
+        int nfields;  // 0: refused
+    } cases[] = {
+        {fields(4095), "t", 4096},
+        {fields(4096), "t", 0},
+        {views(11), "v11", 4096},
+        {views(12), "v12", 0},
+        {views(14), "v14", 0},
+    };
+    for (const Case &c : cases) {
+        dbfree_schema(schema_);
+        schema_ = nullptr;
+        clear_log();
+        int result = compile(c.text);
+        if (c.nfields > 0) {
+            EXPECT_EQ(result, 0) << c.relation;
+            ASSERT_NE(relation(c.relation), nullptr) << c.relation;
+            EXPECT_EQ(relation(c.relation)->nfields, c.nfields) << c.relation;
+            EXPECT_EQ(log(), "") << c.relation;
+        } else {
+            EXPECT_NE(result, 0) << c.relation;
+            EXPECT_THAT(log(), HasSubstr(std::string("Relation ") + c.relation +
+                                         " would have more than 4096 fields\n"))
+                << c.relation;
+            ASSERT_NE(relation(c.relation), nullptr) << c.relation;
+            EXPECT_LE(relation(c.relation)->nfields, 4096) << c.relation;
+        }
+    }
+}
+
 TEST_F(SchemaTest, LikeCopiesLayoutAndKeys) {
     ASSERT_EQ(compile(std::string(kAB) +
                       "Relation m Fields ( a b ) Primary ( a ) Alternate ( b ) Separator ( \",\" ) "
