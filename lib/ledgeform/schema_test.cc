@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 
 #include "ledgeform_testing.h"
 
 namespace {
 
+using ledgeform_testing::at;
 using ledgeform_testing::DatabaseTest;
 using testing::HasSubstr;
 using testsupport::write_file;
@@ -348,6 +350,47 @@ TEST_F(SchemaTest, TimedateMustBeATime) {
     EXPECT_NE(getarr(both->attributes, "extra"), nullptr);
     EXPECT_NE(getarr(both->attributes, "sta"), nullptr);
     dbfree_schema(both);
+}
+
+TEST_F(SchemaTest, TextCompiledIntoAnOpenDatabaseKeepsTheTimedateATime) {
+    Dbptr db = create();
+    write_file(path("supplement"), "Schema s Timedate sta ;");
+    auto timedate = [&] {
+        char *name = nullptr;
+        dbquery(db, QUERY_TIMEDATE, &name);
+        return std::string(name != nullptr ? name : "(null)");
+    };
+    struct Case {
+        std::function<int()> compile;
+        int result;
+        const char *message;
+    } cases[] = {
+        {[&] { return dbcompile(db, "Schema s Timedate sta ;"); }, dbINVALID,
+         "Timedate attribute 'sta' not of type dbTIME.\n"},
+        {[&] { return dbcompile(db, "Schema s Timedate zz ;"); }, dbINVALID,
+         "Timedate attribute 'zz' not defined.\n"},
+        {[&] { return dbadd_schema(db, path("supplement").c_str()); }, -1,
+         "Timedate attribute 'sta' not of type dbTIME.\n"},
+    };
+    for (const Case &c : cases) {
+        clear_log();
+        EXPECT_EQ(c.compile(), c.result) << c.message;
+        EXPECT_THAT(log(), HasSubstr(c.message));
+        EXPECT_EQ(timedate(), "lddate") << c.message;
+    }
+    // Records are stamped through the Timedate that held.
+    Dbptr event = table(db, "event");
+    auto child = testsupport::in_child([&] {
+        int record = dbaddv(event, nullptr, "sta", "AAK", nullptr);
+        double lddate = 0;
+        dbgetv(at(event, record), nullptr, "lddate", &lddate, nullptr);
+        testsupport::out(std::to_string(record) + (lddate > 1e9 ? " stamped" : " not stamped"));
+    });
+    EXPECT_EQ(child.out, "0 stamped") << child.err;
+    clear_log();
+    EXPECT_EQ(dbcompile(db, "Schema s Timedate time ;"), 0);
+    EXPECT_EQ(timedate(), "time");
+    EXPECT_EQ(log(), "");
 }
 
 TEST_F(SchemaTest, DatabasesTakeMoreSchemaTextExtensionsAndSupplements) {
