@@ -42,8 +42,9 @@ inline const std::string &scratch() {
         elog_set(ELOG_DELIVER, 2, const_cast<char *>("/dev/null"));
         for (const char *name : {"DBLOCKS", "DBIDSERVER", "SCHEMA_DEFAULT"}) unsetenv(name);
         setenv("SCHEMA_DIR", LEDGEFORM_TESTDATA, 1);
-        char dir[] = "/tmp/ledgeform-fuzz-XXXXXX";
-        if (mkdtemp(dir) == nullptr) std::abort();
+        const char *tmp = std::getenv("TMPDIR");
+        std::string dir = std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/ledgeform-fuzz-XXXXXX";
+        if (mkdtemp(dir.data()) == nullptr) std::abort();
         scratch_path() = dir;
         std::atexit(remove_scratch);
         return true;
