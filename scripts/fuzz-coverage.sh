@@ -8,8 +8,13 @@
 set -eu
 dir=$(cd "$1" && pwd) seconds=$2
 shift 2
+# shellcheck source=scripts/fuzz-run.sh
 . "$(dirname "$0")/fuzz-run.sh"
-[ $# -gt 0 ] || set -- $(cd "$dir" && for t in *_fuzz; do [ -x "$t" ] && echo "$t"; done)
+if [ $# -eq 0 ]; then
+    for target in "$dir"/*_fuzz; do
+        [ -x "$target" ] && set -- "$@" "$(basename "$target")"
+    done
+fi
 
 # The cov: and corp: of a libFuzzer status line, or "- -".
 counts() {
@@ -23,7 +28,7 @@ for name in "$@"; do
     target=$dir/$(basename "$name")
     [ -x "$target" ] || { echo "no fuzz target $target" >&2; status=1; continue; }
     fuzz_prepare "$target"
-    result=done
+    result=ok
     if ! fuzz_run "$target" "$seconds"; then
         result="FAILED (kept in $fuzz_work)"
         status=1
@@ -32,6 +37,6 @@ for name in "$@"; do
     end=$(grep -a ' cov: ' "$fuzz_work/log" | counts)
     # shellcheck disable=SC2086
     printf '%-24s %9s %14s %9s %14s  %s\n' "$fuzz_name" $start $end "$result"
-    [ "$result" != done ] || rm -rf "$fuzz_work"
+    [ "$result" != ok ] || rm -rf "$fuzz_work"
 done
 exit $status

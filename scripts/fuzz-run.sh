@@ -1,3 +1,4 @@
+# shellcheck shell=sh
 # Sourced by run-fuzz.sh and fuzz-coverage.sh: how one fuzz target is run.
 #
 # fuzz_prepare TARGET: a scratch directory $fuzz_work for the run of TARGET
@@ -15,6 +16,7 @@ fuzz_prepare() {
     fuzz_work=$(mktemp -d "${TMPDIR:-/tmp}/korvanel-fuzz-XXXXXX")
     mkdir "$fuzz_work/corpus" "$fuzz_work/artifacts"
     fuzz_seeds=""
+    # shellcheck disable=SC2034  # fuzz_from is the sourcing script's
     if [ -d "$fuzz_src/fuzz/corpus/$fuzz_name" ]; then
         fuzz_from="the seeds in fuzz/corpus/$fuzz_name"
         cp -R "$fuzz_src/fuzz/corpus/$fuzz_name" "$fuzz_work/seeds"

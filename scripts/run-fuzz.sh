@@ -4,6 +4,7 @@
 # scratch directory with relative corpus and artifact paths.
 set -eu
 dir=$(cd "$1" && pwd) seconds=$2
+# shellcheck source=scripts/fuzz-run.sh
 . "$(dirname "$0")/fuzz-run.sh"
 status=0
 found=0
