@@ -14,7 +14,7 @@ constexpr int kMaxWidth = 1 << 20;
 // Most fields (data fields and slots) of one relation. A view takes every
 // field of each component, so views of views grow as fast as their
 // definitions nest: the limit keeps them within reach.
-constexpr int kMaxFields = 1 << 12;
+constexpr int kMaxFields = 1 << 10;
 
 const char *shown(const char *s) { return s != nullptr ? s : "(*empty*)"; }
 
