@@ -75,6 +75,24 @@ TEST_F(RecordsTest, NullRecordHoldsTheFormattedNullValues) {
               "AAK     2001001       -1   42.5000  1700000000.50000\n");
 }
 
+TEST_F(RecordsTest, AFieldWithoutTypeLeavesItsNullBlank) {
+    // The schema gives attribute x no type, only a null value.
+    std::string schema = path("untyped1.0");
+    testsupport::write_file(schema, "Attribute u String ( 3 ) Null ( \"-\" ) ;\n"
+                                    "Attribute x Null ( \"xyz\" ) ;\n"
+                                    "Attribute n Integer ( 4 ) Format ( \"%4d\" ) Null ( \"-1\" ) ;\n"
+                                    "Relation r Fields ( u x n ) ;\n");
+    auto child = testsupport::in_child([&] {
+        Dbptr r = table(create("demo", "r+", schema.c_str()), "r");
+        std::string image = image_of(at(r, dbNULL));
+        testsupport::out("[" + image + "] " + log());
+    });
+    EXPECT_TRUE(child.exited && child.exit_code == 0) << child.err;
+    EXPECT_EQ(child.out, "[-      -1\n] " + testsupport::elog_program_name() +
+                             ": no null value specified for type -1\n")
+        << child.err;
+}
+
 TEST_F(RecordsTest, SeparatorWithoutTerminatorKeepsTheLastBinaryFieldWhole) {
     Dbptr db = create();
     Dbptr packed = table(db, "packed");

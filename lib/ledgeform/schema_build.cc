@@ -11,6 +11,10 @@ namespace {
 constexpr long long kMaxRecord = 1 << 30;
 // Largest width of one attribute.
 constexpr int kMaxWidth = 1 << 20;
+// Most fields (data fields and slots) of one relation. A view takes every
+// field of each component, so views of views grow as fast as their
+// definitions nest: the limit keeps them within reach.
+constexpr int kMaxFields = 1 << 10;
 
 const char *shown(const char *s) { return s != nullptr ? s : "(*empty*)"; }
 
@@ -165,10 +169,21 @@ int dbadd_relation(Schema *schema, Relation *r) {
     long long offset = 0;
     int count = 0;
     bool ends_in_slot = false;
+    // Whether the relation would hold more than kMaxFields with more fields
+    // (own: the relation's own slot comes with them).
+    auto too_many = [&](int more, bool own) {
+        return count + maxtbl(r->relrefs) + more + (own || r->has_fields ? 1 : 0) > kMaxFields;
+    };
     for (int i = 0; i < maxtbl(r->fieldlist); i++) {
         const char *name = static_cast<char *>(gettbl(r->fieldlist, i));
         Relation *component = relation_named(schema, name);
-        if (component != nullptr && component != r) {
+        bool is_component = component != nullptr && component != r;
+        if (too_many(is_component ? component->nfields : 1, !is_component)) {
+            elog_log(0, "Relation %s would have more than %d fields\n", r->name, kMaxFields);
+            result = dbINVALID;
+            break;
+        }
+        if (is_component) {
             count = add_component(r, component, &offset, count);
             ends_in_slot = true;
             continue;

@@ -33,6 +33,29 @@ int compile_file(Schema *schema, const char *path, const char *dbpath, bool fata
     return result;
 }
 
+// Whether the schema's Timedate (when it names one) is an attribute of type
+// time; logs what is wrong when not.
+bool timedate_is_time(Schema *schema) {
+    if (schema->timedate == nullptr) return true;
+    auto *a = static_cast<Attribute *>(getarr(schema->attributes, schema->timedate));
+    const char *problem = a == nullptr              ? "Timedate attribute '%s' not defined.\n"
+                          : a->type != dbTIME ? "Timedate attribute '%s' not of type dbTIME.\n"
+                                              : nullptr;
+    if (problem == nullptr) return true;
+    elog_log(0, problem, schema->timedate);
+    return false;
+}
+
+// After text compiled into the schema of an open database: a Timedate that
+// is no time gives way to the one before (records are stamped through it);
+// false then.
+bool kept_timedate_a_time(Schema *schema, Owned<char> *before) {
+    if (timedate_is_time(schema)) return true;
+    free_text(schema->timedate);
+    schema->timedate = before->release();
+    return false;
+}
+
 }  // namespace
 
 extern "C" {
@@ -96,16 +119,9 @@ Schema *open_schema(const char *names, const char *dbpath) {
         dbfree_schema(schema);
         return nullptr;
     }
-    if (schema->timedate != nullptr) {
-        auto *a = static_cast<Attribute *>(getarr(schema->attributes, schema->timedate));
-        const char *problem = a == nullptr              ? "Timedate attribute '%s' not defined.\n"
-                              : a->type != dbTIME ? "Timedate attribute '%s' not of type dbTIME.\n"
-                                                  : nullptr;
-        if (problem != nullptr) {
-            elog_log(0, problem, schema->timedate);
-            dbfree_schema(schema);
-            return nullptr;
-        }
+    if (!timedate_is_time(schema)) {
+        dbfree_schema(schema);
+        return nullptr;
     }
     return schema;
 }
@@ -119,11 +135,15 @@ int dbadd_schema(Dbptr db, const char *file) {
     db.table = db.field = db.record = dbALL;
     Resolved r;
     if (resolve(db, &r) == dbINVALID) return -1;
-    if (compile_file(r.database->schema, path, file, true) != 0) {
+    Schema *schema = r.database->schema;
+    Owned<char> timedate(copy_text(schema->timedate));
+    int result = compile_file(schema, path, file, true);
+    bool kept = kept_timedate_a_time(schema, &timedate);
+    if (result != 0) {
         elog_log(0, "Parsing error in input schema\n");
         return -1;
     }
-    return 0;
+    return kept ? 0 : -1;
 }
 
 int add_extension(Dbptr db, Schema *schema, const char *table) {
@@ -142,8 +162,11 @@ int dbcompile(Dbptr db, const char *text) {
         elog_log(0, "dbcompile requires db pointer to database\n");
         return dbINVALID;
     }
-    return compile_schema(r.database->schema, -1, text, r.database->dbname,
-                          "*internal buffer from dbcompile*");
+    Schema *schema = r.database->schema;
+    Owned<char> timedate(copy_text(schema->timedate));
+    int result = compile_schema(schema, -1, text, r.database->dbname,
+                                "*internal buffer from dbcompile*");
+    return kept_timedate_a_time(schema, &timedate) ? result : dbINVALID;
 }
 
 }  // extern "C"

@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <functional>
 #include <string>
 
 #include "ledgeform_testing.h"
 
 namespace {
 
+using ledgeform_testing::at;
 using ledgeform_testing::DatabaseTest;
 using testing::HasSubstr;
 using testsupport::write_file;
@@ -143,6 +145,54 @@ TEST_F(SchemaTest, RelationMistakesAreReported) {
     EXPECT_NE(compile("Relation l Like nosuch ;"), 0);
     EXPECT_THAT(log(), HasSubstr("Can't find relation nosuch to make like relation l\n"));
     EXPECT_EQ(relation("l"), nullptr);
+}
+
+TEST_F(SchemaTest, RelationsHoldAtMost1024Fields) {
+    // Fields x0.a, x1.a ... of the one attribute a; views of views, each
+    // twice the one before (v0 holds a and its slot, v9 512 slots and 512
+    // fields).
+    auto fields = [](int n) {
+        std::string text = "Attribute a Integer ( 8 ) ;\nRelation t Fields (";
+        for (int i = 0; i < n; i++) text += " x" + std::to_string(i) + ".a";
+        return text + " ) ;\n";
+    };
+    auto views = [](int n) {
+        std::string text = "Attribute a Integer ( 8 ) ;\nRelation v0 Fields ( a ) ;\n";
+        for (int i = 1; i <= n; i++)
+            text += "Relation v" + std::to_string(i) + " Fields ( v" + std::to_string(i - 1) +
+                    " v" + std::to_string(i - 1) + " ) ;\n";
+        return text;
+    };
+    struct Case {
+        std::string text;
+        const char *relation;
+        int nfields;  // 0: refused
+    } cases[] = {
+        {fields(1023), "t", 1024},
+        {fields(1024), "t", 0},
+        {views(9), "v9", 1024},
+        {views(10), "v10", 0},
+        {views(12), "v12", 0},
+    };
+    for (const Case &c : cases) {
+        dbfree_schema(schema_);
+        schema_ = nullptr;
+        clear_log();
+        int result = compile(c.text);
+        if (c.nfields > 0) {
+            EXPECT_EQ(result, 0) << c.relation;
+            ASSERT_NE(relation(c.relation), nullptr) << c.relation;
+            EXPECT_EQ(relation(c.relation)->nfields, c.nfields) << c.relation;
+            EXPECT_EQ(log(), "") << c.relation;
+        } else {
+            EXPECT_NE(result, 0) << c.relation;
+            EXPECT_THAT(log(), HasSubstr(std::string("Relation ") + c.relation +
+                                         " would have more than 1024 fields\n"))
+                << c.relation;
+            ASSERT_NE(relation(c.relation), nullptr) << c.relation;
+            EXPECT_LE(relation(c.relation)->nfields, 1024) << c.relation;
+        }
+    }
 }
 
 TEST_F(SchemaTest, LikeCopiesLayoutAndKeys) {
@@ -300,6 +350,47 @@ TEST_F(SchemaTest, TimedateMustBeATime) {
     EXPECT_NE(getarr(both->attributes, "extra"), nullptr);
     EXPECT_NE(getarr(both->attributes, "sta"), nullptr);
     dbfree_schema(both);
+}
+
+TEST_F(SchemaTest, TextCompiledIntoAnOpenDatabaseKeepsTheTimedateATime) {
+    Dbptr db = create();
+    write_file(path("supplement"), "Schema s Timedate sta ;");
+    auto timedate = [&] {
+        char *name = nullptr;
+        dbquery(db, QUERY_TIMEDATE, &name);
+        return std::string(name != nullptr ? name : "(null)");
+    };
+    struct Case {
+        std::function<int()> compile;
+        int result;
+        const char *message;
+    } cases[] = {
+        {[&] { return dbcompile(db, "Schema s Timedate sta ;"); }, dbINVALID,
+         "Timedate attribute 'sta' not of type dbTIME.\n"},
+        {[&] { return dbcompile(db, "Schema s Timedate zz ;"); }, dbINVALID,
+         "Timedate attribute 'zz' not defined.\n"},
+        {[&] { return dbadd_schema(db, path("supplement").c_str()); }, -1,
+         "Timedate attribute 'sta' not of type dbTIME.\n"},
+    };
+    for (const Case &c : cases) {
+        clear_log();
+        EXPECT_EQ(c.compile(), c.result) << c.message;
+        EXPECT_THAT(log(), HasSubstr(c.message));
+        EXPECT_EQ(timedate(), "lddate") << c.message;
+    }
+    // Records are stamped through the Timedate that held.
+    Dbptr event = table(db, "event");
+    auto child = testsupport::in_child([&] {
+        int record = dbaddv(event, nullptr, "sta", "AAK", nullptr);
+        double lddate = 0;
+        dbgetv(at(event, record), nullptr, "lddate", &lddate, nullptr);
+        testsupport::out(std::to_string(record) + (lddate > 1e9 ? " stamped" : " not stamped"));
+    });
+    EXPECT_EQ(child.out, "0 stamped") << child.err;
+    clear_log();
+    EXPECT_EQ(dbcompile(db, "Schema s Timedate time ;"), 0);
+    EXPECT_EQ(timedate(), "time");
+    EXPECT_EQ(log(), "");
 }
 
 TEST_F(SchemaTest, DatabasesTakeMoreSchemaTextExtensionsAndSupplements) {
