@@ -402,14 +402,22 @@ struct Level {
 
 inline bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
+// The digit at s[*i], and the index after it; -1 when there is none. The
+// engine reads an escaped zero ("\0") in an interval as the digit.
+inline int read_digit(const char *s, std::size_t *i) {
+    if (is_digit(s[*i])) return s[(*i)++] - '0';
+    if (s[*i] == '\\' && s[*i + 1] == '0') {
+        *i += 2;
+        return 0;
+    }
+    return -1;
+}
+
 // Reads the digits at s[*i]; -1 when there are none.
 inline long read_count(const char *s, std::size_t *i) {
-    if (!is_digit(s[*i])) return -1;
-    long v = 0;
-    while (is_digit(s[*i])) {
-        if (v < kMaxCount) v = v * 10 + (s[*i] - '0');
-        ++*i;
-    }
+    long v = -1;
+    for (int d = read_digit(s, i); d >= 0; d = read_digit(s, i))
+        if (v < kMaxCount) v = (v < 0 ? 0 : v * 10) + d;
     return v < kMaxCount ? v : kMaxCount;
 }
 

@@ -64,6 +64,8 @@ TEST(PatternCost, RefusesWhatTheEngineWouldTakeTooLongOver) {
         {".*x.{12}y", kUnderWay},
         {".{1,20}x.{20}y", kUnderWay},
         {"[ax]*x[ax]{16}y", kUnderWay},
+        // The engine reads "\0" in an interval as a digit: 5036 copies.
+        {"a{,5\\036}", kExpansion},
         // What the engine builds before it finds a mistake counts too.
         {"(((a{100}){100})(", kExpansion},
     };
