@@ -1,13 +1,10 @@
 // Associative arrays: string keys, copied on entry, on the red-black tree.
-#include <regex.h>
-
 #include <cstdlib>
 #include <cstring>
 
 #include "alloc.h"
 #include "arrays.h"
-#include "elog.h"
-#include "pattern_cost_private.h"
+#include "regex_private.h"
 #include "tbl.h"
 
 namespace {
@@ -57,30 +54,14 @@ void addnode(char *key, void *value, void *pvt) {
     setarr(state->dest, key, state->adup(value));
 }
 
-// Compiles a pattern; one the cost check refuses is logged.
-bool compile(regex_t *re, const char *pattern) {
-    const char *why;
-    if (basalt::regcomp_checked(re, pattern, REG_EXTENDED, &why) == 0) return true;
-    if (why != nullptr) elog_log(0, "'%s' did not compile: %s", pattern, why);
-    return false;
-}
-
-// True when the first match of re in text covers the whole text.
-bool matches_whole(const regex_t *re, const char *text) {
-    regmatch_t m;
-    if (regexec(re, text, 1, &m, 0) != 0) return false;
-    return m.rm_so == 0 &&
-           static_cast<std::size_t>(m.rm_eo) == std::strlen(text);
-}
-
 struct GrepState {
-    const regex_t *re;
+    const basalt::Regex *re;
     Tbl *found;
 };
 
 void e_greparr(char *key, void *, void *pvt) {
     auto *state = static_cast<GrepState *>(pvt);
-    if (matches_whole(state->re, key)) pushtbl(state->found, key);
+    if (state->re->matches_whole(key)) pushtbl(state->found, key);
 }
 
 struct ArrGrepState {
@@ -90,11 +71,7 @@ struct ArrGrepState {
 
 void e_arrgrep(char *key, void *, void *pvt) {
     auto *state = static_cast<ArrGrepState *>(pvt);
-    regex_t re;
-    if (!compile(&re, key)) return;
-    bool hit = matches_whole(&re, state->string);
-    regfree(&re);
-    if (hit) pushtbl(state->found, key);
+    if (basalt::Regex(key).matches_whole(state->string)) pushtbl(state->found, key);
 }
 
 }  // namespace
@@ -176,11 +153,10 @@ Arr *duparr(Arr *arr, void *(*adup)(void *value)) {
 
 Tbl *greparr(const char *re, Arr *arr) {
     Tbl *found = newtbl(0);
-    regex_t compiled;
-    if (!compile(&compiled, re)) return found;
+    const basalt::Regex compiled(re);
+    if (!compiled.ok()) return found;
     GrepState state{&compiled, found};
     arr_walk(arr, arr->rb_root, e_greparr, &state);
-    regfree(&compiled);
     return found;
 }
 

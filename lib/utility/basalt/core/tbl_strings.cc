@@ -1,7 +1,5 @@
 // Lists of strings: building, joining, matching against regular
 // expressions and printing.
-#include <regex.h>
-
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -9,43 +7,12 @@
 #include <string>
 
 #include "alloc.h"
-#include "elog.h"
-#include "pattern_cost_private.h"
+#include "regex_private.h"
 #include "tbl.h"
 
 namespace {
 
-// A compiled POSIX extended regular expression, released on scope exit.
-// A pattern the cost check refuses is logged.
-class Regex {
-  public:
-    explicit Regex(const char *pattern) {
-        if (pattern == nullptr) return;
-        const char *why;
-        ok_ = basalt::regcomp_checked(&re_, pattern, REG_EXTENDED, &why) == 0;
-        if (why != nullptr) elog_log(0, "'%s' did not compile: %s", pattern, why);
-    }
-    ~Regex() {
-        if (ok_) regfree(&re_);
-    }
-    Regex(const Regex &) = delete;
-    Regex &operator=(const Regex &) = delete;
-
-    bool ok() const { return ok_; }
-
-    // Whether the first match found in s covers s from its first
-    // character to its end.
-    bool matches_whole(const char *s) const {
-        if (!ok_ || s == nullptr) return false;
-        regmatch_t m;
-        if (regexec(&re_, s, 1, &m, 0) != 0) return false;
-        return m.rm_so == 0 && static_cast<std::size_t>(m.rm_eo) == std::strlen(s);
-    }
-
-  private:
-    regex_t re_{};
-    bool ok_ = false;
-};
+using basalt::Regex;
 
 void *index_entry(int i) { return reinterpret_cast<void *>(static_cast<intptr_t>(i)); }
 
