@@ -41,6 +41,41 @@ inline const std::vector<OrdinaryPattern> &ordinary_patterns() {
     return patterns;
 }
 
+// Selects of source names as users write them (a network, station,
+// channel and packet-type part each; anchored and not; lists of stations
+// and of packet types), and names for them to select among.
+inline const std::vector<std::string> &ordinary_selects() {
+    static const std::vector<std::string> selects = {
+        "[A-Z]{1,2}_[A-Z0-9]{1,5}(_[0-9]{2})?_[BHLSE][HNL][ZNE123]/MGENC",
+        "AK_.*(BHZ|BHN|BHE|HHZ|HHN|HHE|LHZ|LHN|LHE)",
+        ".*(ANM|ATKA|BRW|COLD|DIV|FYU|GHO|KDAK|MCK|PAX|RND|SCM|SKN|SWD|TRF|WRH).*",
+        ".*/(GENC|MGENC|MGENC/M40|EXP/dlstat|pf/st|pf/dlcs)",
+        ".*[A-Z0-9]{3,5}_[BHL]H.",
+        ".*BRW_BH[ZNE]/(GENC|MGENC|MGENC/M40|EXP/dlstat|pf/st|pf/dlcs)",
+        "AK_(BRW|ANM|KDAK|COLD)_BH[ZNE](/.*)?",
+        "^(AK|TA)_[A-Z0-9]{3,5}_[BHL]H[ZNE]/MGENC$",
+        ".*_(BHZ|BHN|BHE)/(GENC|MGENC)",
+        ".*(BRW|ANM)_.*",
+        ".*_[A-Z0-9]{3,5}(_[0-9]{2})?_BH.(/.*)?",
+        "(AK_BRW_BHZ|AK_ANM_HHE|TA_M22K_BHE)/.*",
+        ".*(AK_BRW_BHZ|AK_ANM_HHE|TA_M22K_BHE|IU_COLA_00_BH1|AK_PAX_LHN)(/.*)?",
+        "[A-Z]{2}_[^_]*_.H.(/.*)?",
+        ".*/pf/.*",
+        ".*_[BHLSE][HNL][ZNE123]/.*M.*",
+    };
+    return selects;
+}
+
+inline const std::vector<std::string> &source_names() {
+    static const std::vector<std::string> names = {
+        "AK_BRW_BHZ/MGENC",     "AK_BRW_BHN/GENC",      "AK_ANM_HHE",          "AK_KDAK_LHZ/MGENC/M40",
+        "TA_M22K_BHE/MGENC",    "AK_COLD_10_BHZ/MGENC", "AK_SWD_BHE/EXP/dlstat", "TA_O19K_SHZ/pf/st",
+        "IU_COLA_00_BH1/MGENC", "AK_PAX_LHN/pf/dlcs",   "II_WRH_LHE",          "AK_FYU_EHZ/MGENC",
+        "XX_ZZZ_VM1/pf/orb",    "AK_GHO_BHZ/GENC",      "TA_BRW_BHZ/MGENC",    "AK_BRWX_BHZ/MGENC",
+    };
+    return names;
+}
+
 }  // namespace testsupport
 
 #endif

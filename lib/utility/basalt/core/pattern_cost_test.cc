@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 #include <regex.h>
 
+#include <cstdio>
 #include <string>
+#include <vector>
 
 #include "costly_patterns.h"
 #include "pattern_cost_private.h"
+#include "user_selects.h"
 
 namespace {
 
@@ -106,6 +109,81 @@ TEST(PatternCost, OrdinaryPatternsCompileAndMatchAsBefore) {
             << p.pattern;
         regfree(&re);
     }
+}
+
+// Where the rough estimate of the states is over its bound they are
+// counted: a run of literals, an alternation of fixed strings or a short run
+// of one class behind ".*" keeps them few.
+TEST(PatternCost, OrdinarySelectsAreAcceptedAndSelectAsTheEngineDoes) {
+    for (const std::string &p : testsupport::ordinary_selects()) {
+        EXPECT_EQ(why(p), "") << p;
+        regex_t re;
+        const char *reason = "unset";
+        ASSERT_EQ(basalt::regcomp_checked(&re, p.c_str(), REG_EXTENDED, &reason), 0) << p;
+        EXPECT_EQ(reason, nullptr);
+        int selected = 0;
+        for (const std::string &name : testsupport::source_names()) {
+            regmatch_t m;
+            selected += regexec(&re, name.c_str(), 1, &m, 0) == 0 && m.rm_so == 0 &&
+                        static_cast<std::size_t>(m.rm_eo) == name.size();
+        }
+        EXPECT_GT(selected, 0) << p;
+        regfree(&re);
+    }
+}
+
+TEST(PatternCost, SelectsOfEveryKindUsersWriteAreAccepted) {
+    const std::vector<std::string> selects = testsupport::user_selects(4000);
+    std::vector<std::string> refused;
+    for (const std::string &p : selects) {
+        if (pattern_refusal(p.c_str()) != nullptr) {
+            refused.push_back(p);
+            continue;
+        }
+        regex_t re;
+        ASSERT_EQ(regcomp(&re, p.c_str(), REG_EXTENDED | REG_NOSUB), 0) << p;
+        regfree(&re);
+    }
+    std::printf("%zu of %zu selects refused\n", refused.size(), selects.size());
+    EXPECT_TRUE(refused.empty()) << refused.size() << " refused, among them " << refused.front();
+}
+
+// Behind a part that can end at many offsets, each following place that
+// reads the character it ended on doubles the states.
+TEST(PatternCost, PatternsThatMultiplyTheEnginesStatesAreRefused) {
+    for (const char *p : {".*x.{11}", ".*x.{12}", ".*x.{16}", ".*x.{20}", ".{1,20}x.{20}",
+                          ".{1,12}x.{12}", "(x|y).{1,12}x.{12}", "[ax]*x[ax]{16}", ".*[ab][^c]{14}",
+                          ".*x.{7}x.{7}", ".*x.{12}\\b", "^.*x.{12}$", "\\<.*x.{12}",
+                          "(.*x.{10}){2}", ".*(x|yz).{12}", "AK_.*x.{12}_BHZ",
+                          ".*x.{12}(/.*)?"})
+        EXPECT_EQ(why(p), kUnderWay) << p;
+}
+
+// The count follows the engine: the subsets of a window of offsets behind
+// ".*", a state per prefix of a fixed string, apart after an anchor for
+// each context the engine tells apart.
+TEST(PatternCost, StatesAreCountedAsTheEngineBuildsThem) {
+    namespace states = basalt::pattern_cost::states;
+    const struct {
+        const char *pattern;
+        std::size_t states;
+    } cases[] = {
+        {"x.{3}", 5},
+        {".*x.{3}", 16},
+        {".*x.{10}", 2048},
+        {".*(ab|ac)", 3},
+        {"(a|b)*c", 2},
+        {"a{2,4}", 5},
+        {".*ATKA", 5},
+        {"x\\>", 2},
+    };
+    for (const auto &c : cases) {
+        const states::Count count = states::count(c.pattern);
+        EXPECT_TRUE(count.complete) << c.pattern;
+        EXPECT_EQ(count.states, c.states) << c.pattern;
+    }
+    EXPECT_FALSE(states::count(".*x.{11}").complete);
+    for (const char *malformed : {"(a", "*a", "a**", "(a)\\1", "a|(b"}) EXPECT_FALSE(states::count(malformed).complete);
 }
 
 TEST(PatternCost, RefusedPatternsAreNotCompiledAndMistakesAreTheEngines) {

@@ -1,0 +1,799 @@
+// How many states the C library's engine can build for a pattern, counted.
+//
+// The engine matches with an automaton whose states are the sets of places
+// of the pattern a match can be at after some text, built as the text asks
+// for them and kept for the life of the compiled pattern. The syntactic
+// estimate of pattern_cost_private.h bounds that number from above, and
+// overestimates much: a run of literals, an alternation of fixed strings
+// (it behaves like a dictionary automaton) or a short run of one class
+// behind ".*" keeps the states few. Where the estimate is over its bound the
+// check counts the states instead: it builds the pattern's places as the
+// engine does (each repetition copied: "x{2,4}" is x x (x (x)?)?, "x+" is
+// x x*), with the constraints of its anchors, splits the bytes into the
+// classes the pattern tells apart, and runs the subset construction from
+// the start of a match until it has every state or the budget is spent.
+//
+// The count takes time and memory in proportion to what it has built, and
+// gives up (as over the budget) when the places, the links between them,
+// the stored states or its work pass their limits, or memory runs out. It
+// uses malloc alone and everything is inline, so that each library of the
+// system (also the database library, which must not need the C++ runtime)
+// compiles its own copy with hidden visibility.
+#ifndef BASALT_PATTERN_STATES_PRIVATE_H
+#define BASALT_PATTERN_STATES_PRIVATE_H
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "pattern_syntax_private.h"
+
+namespace basalt {
+namespace pattern_cost {
+namespace states {
+
+// The budget: a pattern may give the engine at most kMaxStates states, each
+// costing it a table of transitions and its set of places, and at most
+// kMaxStatePlaces places over all its states.
+// With about 2 KB a state and a few bytes a place, the engine keeps at
+// most some 16 MB for a pattern within it.
+constexpr std::size_t kMaxStates = 4000;
+constexpr std::size_t kMaxStatePlaces = 1000000;
+
+// Limits of the count itself.
+constexpr std::size_t kMaxPlaces = 20000;
+constexpr std::size_t kMaxLinks = 400000;
+constexpr std::size_t kMaxList = 32768;
+constexpr std::uint64_t kMaxWork = 40000000;
+
+// What an anchor asks of the characters around it, one bit each. The start
+// of the text is no word character; nor is its end.
+enum : std::uint32_t {
+    kPrevWord = 1,
+    kPrevNotWord = 2,
+    kPrevStart = 4,
+    kNextWord = 8,
+    kNextNotWord = 16,
+    kNextEnd = 32,
+};
+constexpr std::uint32_t kPrevBits = kPrevWord | kPrevNotWord | kPrevStart;
+constexpr std::uint32_t kNextBits = kNextWord | kNextNotWord | kNextEnd;
+constexpr int kMaskBits = 6;
+
+// Constraints no text can meet.
+inline bool contradicts(std::uint32_t m) {
+    return ((m & kPrevWord) && (m & (kPrevNotWord | kPrevStart))) ||
+           ((m & kNextWord) && (m & (kNextNotWord | kNextEnd)));
+}
+
+// A growable array of plain values, on malloc; push() and reserve() return
+// false when memory runs out.
+template <typename T>
+struct Array {
+    T *data = nullptr;
+    std::size_t size = 0;
+    std::size_t cap = 0;
+
+    Array() = default;
+    Array(const Array &) = delete;
+    Array &operator=(const Array &) = delete;
+    Array(Array &&o) noexcept : data(o.data), size(o.size), cap(o.cap) {
+        o.data = nullptr;
+        o.size = o.cap = 0;
+    }
+    Array &operator=(Array &&o) noexcept {
+        if (this != &o) {
+            std::free(data);
+            data = o.data;
+            size = o.size;
+            cap = o.cap;
+            o.data = nullptr;
+            o.size = o.cap = 0;
+        }
+        return *this;
+    }
+    ~Array() { std::free(data); }
+
+    bool reserve(std::size_t n) {
+        if (n <= cap) return true;
+        std::size_t c = cap != 0 ? cap : 16;
+        while (c < n) {
+            if (c > SIZE_MAX / 2 / sizeof(T)) return false;
+            c *= 2;
+        }
+        void *p = std::realloc(data, c * sizeof(T));
+        if (p == nullptr) return false;
+        data = static_cast<T *>(p);
+        cap = c;
+        return true;
+    }
+    bool push(const T &v) {
+        if (size == cap && !reserve(size + 1)) return false;
+        data[size++] = v;
+        return true;
+    }
+    void sort_unique() {
+        std::sort(data, data + size);
+        size = static_cast<std::size_t>(std::unique(data, data + size) - data);
+    }
+};
+
+// The pattern as a tree.
+enum Kind : std::uint8_t { kRead, kAnchor, kEmpty, kCat, kAlt, kRepeat };
+
+struct Node {
+    Kind kind = kEmpty;
+    int child = -1;  // first child (kCat, kAlt, kRepeat)
+    int next = -1;   // next sibling
+    int last = -1;   // last child, while children are added
+    int set = -1;    // kRead: index of its set of bytes
+    long m = 0;      // kRepeat: {m,n}, n < 0 for no upper bound
+    long n = 0;
+    std::uint64_t masks = 0;  // kAnchor: the constraints it may stand for, one bit per mask
+};
+
+// Reads a pattern as pattern_cost::measure() does; fails on what the engine
+// would refuse or measure() would have refused.
+class Parser {
+public:
+    explicit Parser(const char *s) : s_(s) {}
+
+    // The root node, or -1.
+    int parse() {
+        const int root = alternation(0);
+        if (root < 0 || !ok_ || s_[i_] != '\0') return -1;
+        return root;
+    }
+
+    Array<Node> nodes;
+    Array<Chars> sets;
+    bool anchors = false;  // the pattern holds an anchor
+
+private:
+    int fail() {
+        ok_ = false;
+        return -1;
+    }
+    int add(Kind kind) {
+        Node n;
+        n.kind = kind;
+        if (!nodes.push(n)) return fail();
+        return static_cast<int>(nodes.size - 1);
+    }
+    void append(int parent, int child) {
+        Node &p = nodes.data[parent];
+        if (p.last < 0)
+            p.child = child;
+        else
+            nodes.data[p.last].next = child;
+        p.last = child;
+    }
+    int read(const Chars &set) {
+        if (!sets.push(set)) return fail();
+        const int r = add(kRead);
+        if (r >= 0) nodes.data[r].set = static_cast<int>(sets.size - 1);
+        return r;
+    }
+    int anchor(std::uint64_t masks) {
+        anchors = true;
+        const int a = add(kAnchor);
+        if (a >= 0) nodes.data[a].masks = masks;
+        return a;
+    }
+    static std::uint64_t mask(std::uint32_t m) { return std::uint64_t{1} << m; }
+
+    int alternation(int depth) {
+        if (depth > kMaxDepth) return fail();
+        const int alt = add(kAlt);
+        if (alt < 0) return -1;
+        for (;;) {
+            const int b = branch(depth);
+            if (b < 0) return -1;
+            append(alt, b);
+            if (s_[i_] != '|') return alt;
+            i_++;
+        }
+    }
+
+    int branch(int depth) {
+        const int cat = add(kCat);
+        if (cat < 0) return -1;
+        int item = -1;  // the last item, not yet added: a repetition wraps it
+        bool repeated = false;
+        for (;;) {
+            const char c = s_[i_];
+            if (c == '\0' || c == '|' || (c == ')' && depth > 0)) break;
+            long m = 0, n = 0;
+            std::size_t next = i_ + 1;
+            bool repetition = true;
+            if (c == '*') {
+                n = -1;
+            } else if (c == '+') {
+                m = 1;
+                n = -1;
+            } else if (c == '?') {
+                n = 1;
+            } else if (c != '{' || !read_interval(s_, i_, &m, &n, &next)) {
+                repetition = false;
+            }
+            if (repetition) {
+                if (item < 0 || repeated) return fail();
+                const int r = add(kRepeat);
+                if (r < 0) return -1;
+                nodes.data[r].child = item;
+                nodes.data[r].m = m;
+                nodes.data[r].n = n;
+                item = r;
+                repeated = true;
+                i_ = next;
+                continue;
+            }
+            if (item >= 0) append(cat, item);
+            repeated = false;
+            item = atom(depth);
+            if (item < 0) return -1;
+        }
+        if (item >= 0) append(cat, item);
+        return cat;
+    }
+
+    int atom(int depth) {
+        const char c = s_[i_];
+        Chars set;
+        switch (c) {
+            case '\\': {
+                const char e = s_[i_ + 1];
+                if (e >= '1' && e <= '9') return fail();
+                i_ += e != '\0' ? 2 : 1;
+                switch (e) {
+                    case '`':
+                        return anchor(mask(kPrevStart));
+                    case '\'':
+                        return anchor(mask(kNextEnd));
+                    case '<':
+                        return anchor(mask(kPrevNotWord | kNextWord));
+                    case '>':
+                        return anchor(mask(kPrevWord | kNextNotWord));
+                    case 'b':
+                        return anchor(mask(kPrevNotWord | kNextWord) | mask(kPrevWord | kNextNotWord));
+                    case 'B':
+                        return anchor(mask(kPrevWord | kNextWord) | mask(kPrevNotWord | kNextNotWord));
+                    default:
+                        break;
+                }
+                if (!escape_class(e, &set)) set = Chars::one(static_cast<unsigned char>(e != '\0' ? e : c));
+                return read(set);
+            }
+            case '[':
+                i_ = read_bracket(s_, i_, &set);
+                return read(set);
+            case '.':
+                i_++;
+                return read(Chars::all());
+            case '^':
+                i_++;
+                return anchor(mask(kPrevStart));
+            case '$':
+                i_++;
+                return anchor(mask(kNextEnd));
+            case '(': {
+                i_++;
+                const int g = alternation(depth + 1);
+                if (g < 0) return -1;
+                if (s_[i_] != ')') return fail();  // left open: the engine refuses it
+                i_++;
+                return g;
+            }
+            default:
+                i_++;
+                return read(Chars::one(static_cast<unsigned char>(c)));
+        }
+    }
+
+    const char *s_;
+    std::size_t i_ = 0;
+    bool ok_ = true;
+};
+
+// The places of the pattern and the links between them, built from the
+// tree. An entry of a list is a place and the constraints met on the way to
+// it: place << kMaskBits | mask.
+class Places {
+public:
+    explicit Places(const Parser &p) : p_(p) {}
+
+    // A fragment: the entries a match of it can start with, those it can
+    // end with (the mask: constraints after the place), and the masks of its
+    // ways through that read nothing (bit m: mask m; none: it cannot match
+    // the empty text).
+    struct Frag {
+        Array<std::uint32_t> first;
+        Array<std::uint32_t> last;
+        std::uint64_t empty = 0;
+    };
+
+    // Builds the places of the tree at root followed by the end of the
+    // pattern, the last place, which reads nothing.
+    bool build(int root) {
+        Frag f = frag(root);
+        if (!ok) return false;
+        Frag end;
+        end.empty = 0;
+        const std::uint32_t e = place(-1);
+        if (!ok || !end.first.push(e << kMaskBits) || !end.last.push(e << kMaskBits)) return false;
+        Frag whole = cat(f, end);
+        if (!ok) return false;
+        start = static_cast<Array<std::uint32_t> &&>(whole.first);
+        end_place = e;
+        return index_links();
+    }
+
+    bool ok = true;
+    std::uint64_t work = 0;
+    Array<int> set_of;                 // per place: its set of bytes, -1 for the end
+    Array<std::uint32_t> start;        // the entries a match starts with
+    Array<std::uint32_t> link_from;    // per place + 1: where its links start in links
+    Array<std::uint32_t> links;        // entries following each place
+    std::uint32_t end_place = 0;
+
+private:
+    bool spend(std::uint64_t units) {
+        work += units;
+        if (work > kMaxWork) ok = false;
+        return ok;
+    }
+    std::uint32_t place(int set) {
+        if (set_of.size >= kMaxPlaces || !set_of.push(set)) ok = false;
+        return static_cast<std::uint32_t>(set_of.size - 1);
+    }
+    void add_link(std::uint32_t from, std::uint32_t entry) {
+        if (contradicts(entry & ((1u << kMaskBits) - 1))) return;
+        if (pairs_.size >= kMaxLinks || !pairs_.push(std::uint64_t{from} << 32 | entry)) ok = false;
+    }
+
+    // Entries of a joined with the masks of mask set e (on their far side
+    // when after is true).
+    void join(const Array<std::uint32_t> &a, std::uint64_t e, Array<std::uint32_t> *out) {
+        if (!spend(a.size * 2 + 1)) return;
+        for (std::size_t i = 0; i < a.size && ok; i++)
+            for (std::uint32_t m = 0; m < 64; m++)
+                if (e >> m & 1) {
+                    const std::uint32_t x = a.data[i] | m;
+                    if (!contradicts(x & 63) && !out->push(x)) ok = false;
+                }
+    }
+    static std::uint64_t product(std::uint64_t a, std::uint64_t b) {
+        std::uint64_t p = 0;
+        for (std::uint32_t i = 0; i < 64; i++)
+            if (a >> i & 1)
+                for (std::uint32_t j = 0; j < 64; j++)
+                    if ((b >> j & 1) && !contradicts(i | j)) p |= std::uint64_t{1} << (i | j);
+        return p;
+    }
+    void append(Array<std::uint32_t> *to, const Array<std::uint32_t> &from) {
+        if (!spend(from.size + 1) || !to->reserve(to->size + from.size)) {
+            ok = false;
+            return;
+        }
+        for (std::size_t i = 0; i < from.size; i++) to->data[to->size++] = from.data[i];
+    }
+    void tidy(Frag *f) {
+        if (!spend(f->first.size + f->last.size)) return;
+        f->first.sort_unique();
+        f->last.sort_unique();
+        if (f->first.size > kMaxList || f->last.size > kMaxList) ok = false;
+    }
+
+    // a then b.
+    Frag cat(Frag &a, Frag &b) {
+        Frag c;
+        if (!ok) return c;
+        if (!spend(a.last.size * b.first.size + 1)) return c;
+        for (std::size_t i = 0; i < a.last.size && ok; i++)
+            for (std::size_t j = 0; j < b.first.size && ok; j++)
+                add_link(a.last.data[i] >> kMaskBits, b.first.data[j] | (a.last.data[i] & 63));
+        c.first = static_cast<Array<std::uint32_t> &&>(a.first);
+        if (a.empty != 0) join(b.first, a.empty, &c.first);
+        c.last = static_cast<Array<std::uint32_t> &&>(b.last);
+        if (b.empty != 0) join(a.last, b.empty, &c.last);
+        c.empty = product(a.empty, b.empty);
+        tidy(&c);
+        return c;
+    }
+    Frag alt(Frag &a, Frag &b) {
+        Frag c;
+        c.first = static_cast<Array<std::uint32_t> &&>(a.first);
+        append(&c.first, b.first);
+        c.last = static_cast<Array<std::uint32_t> &&>(a.last);
+        append(&c.last, b.last);
+        c.empty = a.empty | b.empty;
+        tidy(&c);
+        return c;
+    }
+    // a*: the way through a that reads nothing must be free of constraints.
+    Frag star(Frag &a) {
+        if ((a.empty & ~std::uint64_t{1}) != 0) ok = false;
+        Frag c;
+        if (!ok) return c;
+        if (!spend(a.last.size * a.first.size + 1)) return c;
+        for (std::size_t i = 0; i < a.last.size && ok; i++)
+            for (std::size_t j = 0; j < a.first.size && ok; j++)
+                add_link(a.last.data[i] >> kMaskBits, a.first.data[j] | (a.last.data[i] & 63));
+        c.first = static_cast<Array<std::uint32_t> &&>(a.first);
+        c.last = static_cast<Array<std::uint32_t> &&>(a.last);
+        c.empty = 1;
+        return c;
+    }
+    Frag frag(int id) {
+        Frag f;
+        if (!ok || !spend(1)) return f;
+        const Node &n = p_.nodes.data[id];
+        switch (n.kind) {
+            case kRead: {
+                const std::uint32_t q = place(n.set);
+                if (ok && (!f.first.push(q << kMaskBits) || !f.last.push(q << kMaskBits))) ok = false;
+                return f;
+            }
+            case kAnchor:
+                f.empty = n.masks;
+                return f;
+            case kEmpty:
+                f.empty = 1;
+                return f;
+            case kCat:
+                f.empty = 1;
+                for (int c = n.child; c >= 0 && ok; c = p_.nodes.data[c].next) {
+                    Frag g = frag(c);
+                    f = cat(f, g);
+                }
+                return f;
+            case kAlt: {
+                bool any = false;
+                for (int c = n.child; c >= 0 && ok; c = p_.nodes.data[c].next) {
+                    Frag g = frag(c);
+                    f = any ? alt(f, g) : static_cast<Frag &&>(g);
+                    any = true;
+                }
+                return f;
+            }
+            case kRepeat:
+                return repeat(n);
+        }
+        return f;
+    }
+
+    // x{m,n} as the engine copies it: m copies, then x* or the optional
+    // copies nested, each of which may end the repetition.
+    Frag repeat(const Node &n) {
+        Frag f;
+        f.empty = 1;
+        for (long i = 0; i < n.m && ok; i++) {
+            Frag g = frag(n.child);
+            f = cat(f, g);
+        }
+        if (!ok) return f;
+        if (n.n < 0) {
+            Frag g = frag(n.child);
+            Frag s = star(g);
+            return cat(f, s);
+        }
+        if (n.n > n.m) {
+            Frag tail = frag(n.child);
+            tail.empty |= 1;
+            for (long i = n.n - 1; i > n.m && ok; i--) {
+                Frag g = frag(n.child);
+                tail = cat(g, tail);
+                tail.empty |= 1;
+            }
+            return cat(f, tail);
+        }
+        return f;
+    }
+
+    // Sorts the links by the place they leave.
+    bool index_links() {
+        if (!ok || !spend(pairs_.size * 2)) return false;
+        pairs_.sort_unique();
+        const std::size_t n = set_of.size;
+        if (!link_from.reserve(n + 1) || !links.reserve(pairs_.size)) return false;
+        std::size_t k = 0;
+        for (std::size_t q = 0; q < n; q++) {
+            link_from.data[q] = static_cast<std::uint32_t>(k);
+            for (; k < pairs_.size && (pairs_.data[k] >> 32) == q; k++)
+                links.data[k] = static_cast<std::uint32_t>(pairs_.data[k]);
+        }
+        link_from.data[n] = static_cast<std::uint32_t>(k);
+        link_from.size = n + 1;
+        links.size = k;
+        return true;
+    }
+
+    const Parser &p_;
+    Array<std::uint64_t> pairs_;
+};
+
+// What the count found.
+struct Count {
+    bool complete = false;  // every state counted, within the budget
+    std::size_t states = 0;
+    std::size_t state_places = 0;  // places over all states
+    std::uint64_t work = 0;
+};
+
+inline std::uint64_t mix(std::uint64_t h) {
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+
+// The subset construction.
+class Subsets {
+public:
+    Subsets(const Parser &parser, Places &places) : parser_(parser), pl_(places) {}
+
+    Count run(std::size_t max_states, std::size_t max_state_places) {
+        Count c;
+        if (!classes() || !add_state(pl_.start, kPrevStart | kPrevNotWord)) return finish(&c);
+        for (std::size_t s = 0; s < count_ && ok_; s++) {
+            if (count_ > max_states || entries_.size > max_state_places) {
+                ok_ = false;
+                break;
+            }
+            step(s);
+        }
+        if (count_ > max_states || entries_.size > max_state_places) ok_ = false;
+        return finish(&c);
+    }
+
+private:
+    Count finish(Count *c) {
+        c->complete = ok_;
+        c->states = count_;
+        c->state_places = entries_.size;
+        c->work = pl_.work;
+        return *c;
+    }
+    bool spend(std::uint64_t units) {
+        pl_.work += units;
+        if (pl_.work > kMaxWork) ok_ = false;
+        return ok_;
+    }
+
+    // Splits the bytes into the classes no set of the pattern (nor the word
+    // characters, where an anchor looks at them) tells apart.
+    bool classes() {
+        std::uint16_t of[256] = {};
+        int n = 1;
+        Chars word;
+        word.add('A', 'Z');
+        word.add('a', 'z');
+        word.add('0', '9');
+        word.add('_');
+        auto refine = [&](const Chars &set) {
+            int map[2 * 256];
+            for (int &m : map) m = -1;
+            int k = 0;
+            for (unsigned b = 0; b < 256; b++) {
+                const int key = of[b] * 2 + ((set.bits[b >> 6] >> (b & 63)) & 1);
+                if (map[key] < 0) map[key] = k++;
+                of[b] = static_cast<std::uint16_t>(map[key]);
+            }
+            n = k;
+        };
+        if (parser_.anchors) refine(word);
+        const Chars *prev = nullptr;
+        for (std::size_t i = 0; i < parser_.sets.size; i++) {
+            const Chars &s = parser_.sets.data[i];
+            if (prev != nullptr && std::memcmp(prev, &s, sizeof s) == 0) continue;
+            if (!spend(256)) return false;
+            refine(s);
+            prev = &s;
+        }
+        nclasses_ = n;
+        for (unsigned b = 0; b < 256; b++) {
+            rep_[of[b]] = b;
+        }
+        for (int k = 0; k < n; k++)
+            if ((word.bits[rep_[k] >> 6] >> (rep_[k] & 63)) & 1) word_[k >> 6] |= std::uint64_t{1} << (k & 63);
+        // Per place: the classes it reads.
+        const std::size_t np = pl_.set_of.size;
+        if (!reads_.reserve(np * 4) || !spend(np * 4)) return fail();
+        reads_.size = np * 4;
+        for (std::size_t q = 0; q < np; q++) {
+            std::uint64_t *r = reads_.data + q * 4;
+            r[0] = r[1] = r[2] = r[3] = 0;
+            const int set = pl_.set_of.data[q];
+            if (set < 0) continue;
+            const Chars &s = parser_.sets.data[set];
+            if (!spend(static_cast<std::uint64_t>(n))) return false;
+            for (int k = 0; k < n; k++)
+                if ((s.bits[rep_[k] >> 6] >> (rep_[k] & 63)) & 1) r[k >> 6] |= std::uint64_t{1} << (k & 63);
+        }
+        return true;
+    }
+    bool fail() {
+        ok_ = false;
+        return false;
+    }
+
+    // Adds the state of the entries in next (sorted, unique), met after a
+    // character of context ctx (the prev bits it meets): the entries whose
+    // constraints before them it meets, with those after them. Where the
+    // pattern has anchors the engine keeps a state apart for each context
+    // it is met in.
+    bool add_state(const Array<std::uint32_t> &next, std::uint32_t ctx) {
+        scratch_.size = 0;
+        for (std::size_t i = 0; i < next.size; i++) {
+            const std::uint32_t e = next.data[i];
+            if ((e & kPrevBits & ~ctx) != 0) continue;
+            if (!scratch_.push(e & ~kPrevBits)) return fail();
+        }
+        if (scratch_.size == 0) return true;  // no match goes on
+        if (parser_.anchors) scratch_.sort_unique();
+        const std::uint8_t context = parser_.anchors ? static_cast<std::uint8_t>(ctx) : 0;
+        std::uint64_t h = scratch_.size * 8 + context;
+        for (std::size_t i = 0; i < scratch_.size; i++) h = mix(h + scratch_.data[i]);
+        if (!spend(scratch_.size + 1)) return false;
+        if (count_ * 2 >= table_.size && !grow()) return fail();
+        const std::size_t mask = table_.size - 1;
+        for (std::size_t slot = h & mask;; slot = (slot + 1) & mask) {
+            const std::uint32_t id = table_.data[slot];
+            if (id == 0) {
+                table_.data[slot] = static_cast<std::uint32_t>(count_ + 1);
+                break;
+            }
+            const std::size_t s = id - 1;
+            if (hash_.data[s] == h && context_.data[s] == context && len(s) == scratch_.size &&
+                std::memcmp(entries_.data + from_.data[s], scratch_.data, scratch_.size * 4) == 0)
+                return true;
+        }
+        if (!from_.push(static_cast<std::uint32_t>(entries_.size)) || !hash_.push(h) || !context_.push(context) ||
+            !entries_.reserve(entries_.size + scratch_.size))
+            return fail();
+        std::memcpy(entries_.data + entries_.size, scratch_.data, scratch_.size * 4);
+        entries_.size += scratch_.size;
+        count_++;
+        return true;
+    }
+    std::size_t len(std::size_t s) const {
+        const std::size_t end = s + 1 < count_ ? from_.data[s + 1] : entries_.size;
+        return end - from_.data[s];
+    }
+    bool grow() {
+        const std::size_t n = table_.size != 0 ? table_.size * 2 : 1024;
+        Array<std::uint32_t> t;
+        if (!t.reserve(n)) return false;
+        t.size = n;
+        std::memset(t.data, 0, n * 4);
+        for (std::size_t s = 0; s < count_; s++)
+            for (std::size_t slot = hash_.data[s] & (n - 1);; slot = (slot + 1) & (n - 1))
+                if (t.data[slot] == 0) {
+                    t.data[slot] = static_cast<std::uint32_t>(s + 1);
+                    break;
+                }
+        table_ = static_cast<Array<std::uint32_t> &&>(t);
+        return spend(n);
+    }
+
+    // Every state one character leads to from state s.
+    void step(std::size_t s) {
+        const std::size_t from = from_.data[s], n = len(s);
+        if (!spend(n * 4 + static_cast<std::uint64_t>(nclasses_))) return;
+        // Per class: which entries read it, as a hash, and how many.
+        std::uint64_t sig[256];
+        std::uint32_t cnt[256];
+        for (int k = 0; k < nclasses_; k++) sig[k] = cnt[k] = 0;
+        if (!active_.reserve(n * 4)) {
+            fail();
+            return;
+        }
+        for (std::size_t i = 0; i < n; i++) {
+            const std::uint32_t e = entries_.data[from + i];
+            const std::uint64_t *r = reads_.data + (e >> kMaskBits) * 4;
+            std::uint64_t *a = active_.data + i * 4;
+            for (int w = 0; w < 4; w++) {
+                std::uint64_t bits = r[w];
+                if (e & kNextEnd) bits = 0;
+                if (e & kNextWord) bits &= word_[w];
+                if (e & kNextNotWord) bits &= ~word_[w];
+                a[w] = bits;
+                const std::uint64_t key = mix(e + 1);
+                if (!spend(static_cast<std::uint64_t>(__builtin_popcountll(bits)) + 1)) return;
+                while (bits != 0) {
+                    const int k = w * 64 + __builtin_ctzll(bits);
+                    bits &= bits - 1;
+                    sig[k] += key;
+                    cnt[k]++;
+                }
+            }
+        }
+        // Classes that read the same entries and are alike around an anchor
+        // lead to the same state: one of them stands for all.
+        int order[256];
+        int m = 0;
+        for (int k = 0; k < nclasses_; k++) {
+            if (cnt[k] == 0) continue;
+            if (parser_.anchors && word(k)) sig[k] = mix(sig[k] ^ 0x5bd1e995);
+            order[m++] = k;
+        }
+        std::sort(order, order + m, [&](int a, int b) { return sig[a] != sig[b] ? sig[a] < sig[b] : a < b; });
+        int rep = -1;
+        for (int j = 0; j < m && ok_; j++) {
+            const int k = order[j];
+            if (rep >= 0 && sig[rep] == sig[k] && same(rep, k, n)) continue;
+            rep = k;
+            next_.size = 0;
+            const std::uint32_t ctx = word(k) ? kPrevWord : kPrevNotWord;
+            for (std::size_t i = 0; i < n && ok_; i++) {
+                if (!((active_.data[i * 4 + (k >> 6)] >> (k & 63)) & 1)) continue;
+                const std::uint32_t q = entries_.data[from + i] >> kMaskBits;
+                const std::uint32_t b = pl_.link_from.data[q], e = pl_.link_from.data[q + 1];
+                if (!spend(e - b + 1) || !next_.reserve(next_.size + (e - b))) {
+                    fail();
+                    return;
+                }
+                for (std::uint32_t l = b; l < e; l++) next_.data[next_.size++] = pl_.links.data[l];
+            }
+            if (!ok_ || !spend(next_.size * 4)) return;
+            next_.sort_unique();
+            add_state(next_, ctx);
+        }
+    }
+    bool word(int k) const { return (word_[k >> 6] >> (k & 63)) & 1; }
+    bool same(int a, int b, std::size_t n) {
+        if (parser_.anchors && word(a) != word(b)) return false;
+        if (!spend(n)) return false;
+        for (std::size_t i = 0; i < n; i++) {
+            const std::uint64_t *x = active_.data + i * 4;
+            if (((x[a >> 6] >> (a & 63)) & 1) != ((x[b >> 6] >> (b & 63)) & 1)) return false;
+        }
+        return true;
+    }
+
+    const Parser &parser_;
+    Places &pl_;
+    bool ok_ = true;
+    int nclasses_ = 0;
+    unsigned rep_[256] = {};
+    std::uint64_t word_[4] = {};
+    Array<std::uint64_t> reads_;      // per place: the classes it reads, 4 words
+    Array<std::uint64_t> active_;     // per entry of the state being stepped: the classes it reads
+    Array<std::uint32_t> entries_;    // the states' entries, one after another
+    Array<std::uint32_t> from_;       // per state: where its entries start
+    Array<std::uint64_t> hash_;       // per state: the hash of its entries and context
+    Array<std::uint8_t> context_;     // per state: the context it was met in, where that counts
+    Array<std::uint32_t> table_;      // open addressing over state + 1
+    Array<std::uint32_t> scratch_;
+    Array<std::uint32_t> next_;
+    std::size_t count_ = 0;
+};
+
+// Counts the states the engine can build for pattern s, up to the budget.
+// complete is false when the count passed the budget or any limit of its
+// own, or s is malformed.
+inline Count count(const char *s, std::size_t max_states = kMaxStates,
+                   std::size_t max_state_places = kMaxStatePlaces) {
+    Count c;
+    if (s == nullptr) return c;
+    Parser parser(s);
+    const int root = parser.parse();
+    if (root < 0) return c;
+    Places places(parser);
+    if (!places.build(root)) {
+        c.work = places.work;
+        return c;
+    }
+    Subsets subsets(parser, places);
+    return subsets.run(max_states, max_state_places);
+}
+
+}  // namespace states
+}  // namespace pattern_cost
+}  // namespace basalt
+
+#endif
