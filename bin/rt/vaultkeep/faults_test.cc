@@ -2,6 +2,7 @@
 // the server goes on serving its other clients.
 #include <gtest/gtest.h>
 
+#include <regex.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -153,6 +154,33 @@ TEST_F(Faults, CostlyPatternsAreRefusedAtOnce) {
     ASSERT_TRUE(c.open());
     EXPECT_EQ(vktest::selected_sources(c, "AA_BBB_H.Z"),
               std::vector<std::string>(kPackets / 2, "AA_BBB_HHZ"));
+}
+
+// Selections of the kinds users write (lists of stations and packet types,
+// classes, parts anchored and not) are served, each listing the packets
+// whose whole source name the engine matches.
+TEST(FaultsAlone, OrdinarySelectionsListTheirPackets) {
+    const std::vector<std::string> &names = testsupport::source_names();
+    Server s;
+    vktest::write_ring(s.ring(), static_cast<int>(names.size()), names);
+    ASSERT_TRUE(s.start());
+    for (const std::string &select : testsupport::ordinary_selects()) {
+        regex_t re;
+        ASSERT_EQ(regcomp(&re, select.c_str(), REG_EXTENDED), 0) << select;
+        std::vector<std::string> expected;
+        for (const std::string &name : names) {
+            regmatch_t m;
+            if (regexec(&re, name.c_str(), 1, &m, 0) == 0 && m.rm_so == 0 &&
+                static_cast<std::size_t>(m.rm_eo) == name.size())
+                expected.push_back(name);
+        }
+        regfree(&re);
+        ASSERT_FALSE(expected.empty()) << select;
+        Client c(s.port());
+        ASSERT_TRUE(c.open());
+        EXPECT_EQ(vktest::selected_sources(c, select.c_str()), expected) << select;
+    }
+    EXPECT_EQ(s.log().find("refused"), std::string::npos) << s.log();
 }
 
 TEST_F(Faults, ADisconnectDuringAReapIsQuiet) {

@@ -114,6 +114,7 @@ struct Array {
         data[size++] = v;
         return true;
     }
+    std::size_t bytes() const { return cap * sizeof(T); }
     void sort_unique() {
         std::sort(data, data + size);
         size = static_cast<std::size_t>(std::unique(data, data + size) - data);
@@ -338,6 +339,10 @@ public:
     Array<std::uint32_t> links;        // entries following each place
     std::uint32_t end_place = 0;
 
+    std::size_t bytes() const {
+        return set_of.bytes() + start.bytes() + link_from.bytes() + links.bytes() + pairs_.bytes();
+    }
+
 private:
     bool spend(std::uint64_t units) {
         work += units;
@@ -520,6 +525,7 @@ struct Count {
     std::size_t states = 0;
     std::size_t state_places = 0;  // places over all states
     std::uint64_t work = 0;
+    std::size_t memory = 0;  // bytes the count held at the end
 };
 
 inline std::uint64_t mix(std::uint64_t h) {
@@ -556,6 +562,9 @@ private:
         c->states = count_;
         c->state_places = entries_.size;
         c->work = pl_.work;
+        c->memory = pl_.bytes() + reads_.bytes() + active_.bytes() + entries_.bytes() + from_.bytes() +
+                    hash_.bytes() + context_.bytes() + table_.bytes() + scratch_.bytes() + next_.bytes() +
+                    partial_.bytes() + base_.bytes() + merged_.bytes();
         return *c;
     }
     bool spend(std::uint64_t units) {
@@ -598,6 +607,7 @@ private:
         for (unsigned b = 0; b < 256; b++) {
             rep_[of[b]] = b;
         }
+        for (int k = 0; k < n; k++) all_[k >> 6] |= std::uint64_t{1} << (k & 63);
         for (int k = 0; k < n; k++)
             if ((word.bits[rep_[k] >> 6] >> (rep_[k] & 63)) & 1) word_[k >> 6] |= std::uint64_t{1} << (k & 63);
         // Per place: the classes it reads.
@@ -684,40 +694,57 @@ private:
     void step(std::size_t s) {
         const std::size_t from = from_.data[s], n = len(s);
         if (!spend(n * 4 + static_cast<std::uint64_t>(nclasses_))) return;
-        // Per class: which entries read it, as a hash, and how many.
+        // Entries that read every class (".*") lead to the same places
+        // whatever the character: their links are gathered once, in base_.
+        // For every other class, which of the other entries read it, as a
+        // hash and a count.
         std::uint64_t sig[256];
         std::uint32_t cnt[256];
         for (int k = 0; k < nclasses_; k++) sig[k] = cnt[k] = 0;
-        if (!active_.reserve(n * 4)) {
+        if (!active_.reserve(n * 4) || !partial_.reserve(n)) {
             fail();
             return;
         }
+        partial_.size = base_.size = 0;
         for (std::size_t i = 0; i < n; i++) {
             const std::uint32_t e = entries_.data[from + i];
             const std::uint64_t *r = reads_.data + (e >> kMaskBits) * 4;
-            std::uint64_t *a = active_.data + i * 4;
+            std::uint64_t bits[4];
+            bool every = true;
             for (int w = 0; w < 4; w++) {
-                std::uint64_t bits = r[w];
-                if (e & kNextEnd) bits = 0;
-                if (e & kNextWord) bits &= word_[w];
-                if (e & kNextNotWord) bits &= ~word_[w];
-                a[w] = bits;
-                const std::uint64_t key = mix(e + 1);
-                if (!spend(static_cast<std::uint64_t>(__builtin_popcountll(bits)) + 1)) return;
-                while (bits != 0) {
-                    const int k = w * 64 + __builtin_ctzll(bits);
-                    bits &= bits - 1;
+                bits[w] = r[w];
+                if (e & kNextEnd) bits[w] = 0;
+                if (e & kNextWord) bits[w] &= word_[w];
+                if (e & kNextNotWord) bits[w] &= ~word_[w];
+                every = every && bits[w] == all_[w];
+            }
+            if (every) {
+                if (!gather(e >> kMaskBits, &base_)) return;
+                continue;
+            }
+            std::uint64_t *a = active_.data + partial_.size * 4;
+            const std::uint64_t key = mix(e + 1);
+            for (int w = 0; w < 4; w++) {
+                a[w] = bits[w];
+                std::uint64_t b = bits[w];
+                if (!spend(static_cast<std::uint64_t>(__builtin_popcountll(b)) + 1)) return;
+                while (b != 0) {
+                    const int k = w * 64 + __builtin_ctzll(b);
+                    b &= b - 1;
                     sig[k] += key;
                     cnt[k]++;
                 }
             }
+            partial_.data[partial_.size++] = static_cast<std::uint32_t>(from + i);
         }
+        if (!spend(base_.size * 4)) return;
+        base_.sort_unique();
         // Classes that read the same entries and are alike around an anchor
         // lead to the same state: one of them stands for all.
         int order[256];
         int m = 0;
         for (int k = 0; k < nclasses_; k++) {
-            if (cnt[k] == 0) continue;
+            if (cnt[k] == 0 && base_.size == 0) continue;
             if (parser_.anchors && word(k)) sig[k] = mix(sig[k] ^ 0x5bd1e995);
             order[m++] = k;
         }
@@ -725,30 +752,36 @@ private:
         int rep = -1;
         for (int j = 0; j < m && ok_; j++) {
             const int k = order[j];
-            if (rep >= 0 && sig[rep] == sig[k] && same(rep, k, n)) continue;
+            if (rep >= 0 && sig[rep] == sig[k] && same(rep, k)) continue;
             rep = k;
             next_.size = 0;
-            const std::uint32_t ctx = word(k) ? kPrevWord : kPrevNotWord;
-            for (std::size_t i = 0; i < n && ok_; i++) {
-                if (!((active_.data[i * 4 + (k >> 6)] >> (k & 63)) & 1)) continue;
-                const std::uint32_t q = entries_.data[from + i] >> kMaskBits;
-                const std::uint32_t b = pl_.link_from.data[q], e = pl_.link_from.data[q + 1];
-                if (!spend(e - b + 1) || !next_.reserve(next_.size + (e - b))) {
-                    fail();
-                    return;
-                }
-                for (std::uint32_t l = b; l < e; l++) next_.data[next_.size++] = pl_.links.data[l];
-            }
-            if (!ok_ || !spend(next_.size * 4)) return;
+            for (std::size_t i = 0; i < partial_.size && ok_; i++)
+                if ((active_.data[i * 4 + (k >> 6)] >> (k & 63)) & 1)
+                    if (!gather(entries_.data[partial_.data[i]] >> kMaskBits, &next_)) return;
+            if (!spend(next_.size * 4 + base_.size)) return;
             next_.sort_unique();
-            add_state(next_, ctx);
+            if (!merged_.reserve(base_.size + next_.size)) {
+                fail();
+                return;
+            }
+            merged_.size = static_cast<std::size_t>(std::set_union(base_.data, base_.data + base_.size, next_.data,
+                                                                   next_.data + next_.size, merged_.data) -
+                                                    merged_.data);
+            add_state(merged_, word(k) ? kPrevWord : kPrevNotWord);
         }
     }
+    // Appends the links of place q to *to.
+    bool gather(std::uint32_t q, Array<std::uint32_t> *to) {
+        const std::uint32_t b = pl_.link_from.data[q], e = pl_.link_from.data[q + 1];
+        if (!spend(e - b + 1) || !to->reserve(to->size + (e - b))) return fail();
+        for (std::uint32_t l = b; l < e; l++) to->data[to->size++] = pl_.links.data[l];
+        return true;
+    }
     bool word(int k) const { return (word_[k >> 6] >> (k & 63)) & 1; }
-    bool same(int a, int b, std::size_t n) {
+    bool same(int a, int b) {
         if (parser_.anchors && word(a) != word(b)) return false;
-        if (!spend(n)) return false;
-        for (std::size_t i = 0; i < n; i++) {
+        if (!spend(partial_.size)) return false;
+        for (std::size_t i = 0; i < partial_.size; i++) {
             const std::uint64_t *x = active_.data + i * 4;
             if (((x[a >> 6] >> (a & 63)) & 1) != ((x[b >> 6] >> (b & 63)) & 1)) return false;
         }
@@ -762,7 +795,11 @@ private:
     unsigned rep_[256] = {};
     std::uint64_t word_[4] = {};
     Array<std::uint64_t> reads_;      // per place: the classes it reads, 4 words
-    Array<std::uint64_t> active_;     // per entry of the state being stepped: the classes it reads
+    std::uint64_t all_[4] = {};       // every class
+    Array<std::uint64_t> active_;     // per entry in partial_: the classes it reads
+    Array<std::uint32_t> partial_;    // entries of the state being stepped that read some classes
+    Array<std::uint32_t> base_;       // links of the entries that read every class
+    Array<std::uint32_t> merged_;
     Array<std::uint32_t> entries_;    // the states' entries, one after another
     Array<std::uint32_t> from_;       // per state: where its entries start
     Array<std::uint64_t> hash_;       // per state: the hash of its entries and context
@@ -786,6 +823,7 @@ inline Count count(const char *s, std::size_t max_states = kMaxStates,
     Places places(parser);
     if (!places.build(root)) {
         c.work = places.work;
+        c.memory = places.bytes();
         return c;
     }
     Subsets subsets(parser, places);
