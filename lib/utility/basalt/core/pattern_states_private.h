@@ -46,7 +46,7 @@ constexpr std::size_t kMaxStatePlaces = 1000000;
 constexpr std::size_t kMaxPlaces = 20000;
 constexpr std::size_t kMaxLinks = 400000;
 constexpr std::size_t kMaxList = 32768;
-constexpr std::uint64_t kMaxWork = 40000000;
+constexpr std::uint64_t kMaxWork = 25000000;
 
 // What an anchor asks of the characters around it, one bit each. The start
 // of the text is no word character; nor is its end.
@@ -564,7 +564,7 @@ private:
         c->work = pl_.work;
         c->memory = pl_.bytes() + reads_.bytes() + active_.bytes() + entries_.bytes() + from_.bytes() +
                     hash_.bytes() + context_.bytes() + table_.bytes() + scratch_.bytes() + next_.bytes() +
-                    partial_.bytes() + base_.bytes() + merged_.bytes();
+                    partial_.bytes() + readers_.bytes() + base_.bytes() + merged_.bytes();
         return *c;
     }
     bool spend(std::uint64_t units) {
@@ -724,21 +724,36 @@ private:
             }
             std::uint64_t *a = active_.data + partial_.size * 4;
             const std::uint64_t key = mix(e + 1);
+            std::uint64_t read = 0;
             for (int w = 0; w < 4; w++) {
                 a[w] = bits[w];
-                std::uint64_t b = bits[w];
-                if (!spend(static_cast<std::uint64_t>(__builtin_popcountll(b)) + 1)) return;
-                while (b != 0) {
+                for (std::uint64_t b = bits[w]; b != 0; b &= b - 1, read++) {
                     const int k = w * 64 + __builtin_ctzll(b);
-                    b &= b - 1;
                     sig[k] += key;
                     cnt[k]++;
                 }
             }
+            if (!spend(read)) return;
             partial_.data[partial_.size++] = static_cast<std::uint32_t>(from + i);
         }
         if (!spend(base_.size * 4)) return;
         base_.sort_unique();
+        // Per class, the entries of partial_ that read it.
+        std::uint32_t at[257];
+        at[0] = 0;
+        for (int k = 0; k < nclasses_; k++) at[k + 1] = at[k] + cnt[k];
+        if (!readers_.reserve(at[nclasses_])) {
+            fail();
+            return;
+        }
+        {
+            std::uint32_t fill[256];
+            for (int k = 0; k < nclasses_; k++) fill[k] = at[k];
+            for (std::size_t i = 0; i < partial_.size; i++)
+                for (int w = 0; w < 4; w++)
+                    for (std::uint64_t b = active_.data[i * 4 + w]; b != 0; b &= b - 1)
+                        readers_.data[fill[w * 64 + __builtin_ctzll(b)]++] = static_cast<std::uint32_t>(i);
+        }
         // Classes that read the same entries and are alike around an anchor
         // lead to the same state: one of them stands for all.
         int order[256];
@@ -752,12 +767,11 @@ private:
         int rep = -1;
         for (int j = 0; j < m && ok_; j++) {
             const int k = order[j];
-            if (rep >= 0 && sig[rep] == sig[k] && same(rep, k)) continue;
+            if (rep >= 0 && sig[rep] == sig[k] && cnt[rep] == cnt[k] && same(rep, k, at)) continue;
             rep = k;
             next_.size = 0;
-            for (std::size_t i = 0; i < partial_.size && ok_; i++)
-                if ((active_.data[i * 4 + (k >> 6)] >> (k & 63)) & 1)
-                    if (!gather(entries_.data[partial_.data[i]] >> kMaskBits, &next_)) return;
+            for (std::uint32_t r = at[k]; r < at[k + 1] && ok_; r++)
+                if (!gather(entries_.data[partial_.data[readers_.data[r]]] >> kMaskBits, &next_)) return;
             if (!spend(next_.size * 4 + base_.size)) return;
             next_.sort_unique();
             if (!merged_.reserve(base_.size + next_.size)) {
@@ -778,13 +792,12 @@ private:
         return true;
     }
     bool word(int k) const { return (word_[k >> 6] >> (k & 63)) & 1; }
-    bool same(int a, int b) {
+    // Whether classes a and b, read by as many entries, are read by the same.
+    bool same(int a, int b, const std::uint32_t *at) {
         if (parser_.anchors && word(a) != word(b)) return false;
-        if (!spend(partial_.size)) return false;
-        for (std::size_t i = 0; i < partial_.size; i++) {
-            const std::uint64_t *x = active_.data + i * 4;
-            if (((x[a >> 6] >> (a & 63)) & 1) != ((x[b >> 6] >> (b & 63)) & 1)) return false;
-        }
+        if (!spend(at[a + 1] - at[a] + 1)) return false;
+        for (std::uint32_t r = at[a]; r < at[a + 1]; r++)
+            if (!((active_.data[readers_.data[r] * 4 + (b >> 6)] >> (b & 63)) & 1)) return false;
         return true;
     }
 
@@ -798,6 +811,7 @@ private:
     std::uint64_t all_[4] = {};       // every class
     Array<std::uint64_t> active_;     // per entry in partial_: the classes it reads
     Array<std::uint32_t> partial_;    // entries of the state being stepped that read some classes
+    Array<std::uint32_t> readers_;    // per class in turn, the entries of partial_ that read it
     Array<std::uint32_t> base_;       // links of the entries that read every class
     Array<std::uint32_t> merged_;
     Array<std::uint32_t> entries_;    // the states' entries, one after another
