@@ -93,6 +93,12 @@ const std::vector<Case> &cases() {
     return all;
 }
 
+// Refused, the slowest to count: many states of many places each.
+std::string long_list_then_window() {
+    std::string list = long_list();
+    return list.substr(0, list.size() - 2) + ".*x.{8}";
+}
+
 std::vector<std::string> refused() {
     return {"a" + std::string(22, '+'),
             "a?+?+?+?+?+?+?+?+?+?+?+?+",
@@ -103,7 +109,8 @@ std::vector<std::string> refused() {
             ".*x.{16}",
             ".*x.{20}",
             ".{1,20}x.{20}",
-            "[ax]*x[ax]{16}y"};
+            "[ax]*x[ax]{16}y",
+            long_list_then_window()};
 }
 
 void check_refused(benchmark::State &state) {

@@ -45,7 +45,7 @@ constexpr std::size_t kMaxStatePlaces = 1000000;
 // Limits of the count itself.
 constexpr std::size_t kMaxPlaces = 20000;
 constexpr std::size_t kMaxLinks = 400000;
-constexpr std::size_t kMaxList = 32768;
+constexpr std::size_t kMaxList = 8192;
 constexpr std::uint64_t kMaxWork = 25000000;
 
 // What an anchor asks of the characters around it, one bit each. The start
@@ -327,7 +327,6 @@ public:
         Frag whole = cat(f, end);
         if (!ok) return false;
         start = static_cast<Array<std::uint32_t> &&>(whole.first);
-        end_place = e;
         return index_links();
     }
 
@@ -337,7 +336,6 @@ public:
     Array<std::uint32_t> start;        // the entries a match starts with
     Array<std::uint32_t> link_from;    // per place + 1: where its links start in links
     Array<std::uint32_t> links;        // entries following each place
-    std::uint32_t end_place = 0;
 
     std::size_t bytes() const {
         return set_of.bytes() + start.bytes() + link_from.bytes() + links.bytes() + pairs_.bytes();
@@ -358,8 +356,8 @@ private:
         if (pairs_.size >= kMaxLinks || !pairs_.push(std::uint64_t{from} << 32 | entry)) ok = false;
     }
 
-    // Entries of a joined with the masks of mask set e (on their far side
-    // when after is true).
+    // Appends the entries of a, each with every mask of the mask set e
+    // added, to *out.
     void join(const Array<std::uint32_t> &a, std::uint64_t e, Array<std::uint32_t> *out) {
         if (!spend(a.size * 2 + 1)) return;
         for (std::size_t i = 0; i < a.size && ok; i++)
@@ -391,14 +389,19 @@ private:
         if (f->first.size > kMaxList || f->last.size > kMaxList) ok = false;
     }
 
+    // Links every entry a match can end with to every one it can go on with.
+    void link(const Array<std::uint32_t> &last, const Array<std::uint32_t> &first) {
+        if (!spend(last.size * first.size + 1)) return;
+        for (std::size_t i = 0; i < last.size && ok; i++)
+            for (std::size_t j = 0; j < first.size && ok; j++)
+                add_link(last.data[i] >> kMaskBits, first.data[j] | (last.data[i] & 63));
+    }
+
     // a then b.
     Frag cat(Frag &a, Frag &b) {
         Frag c;
+        link(a.last, b.first);
         if (!ok) return c;
-        if (!spend(a.last.size * b.first.size + 1)) return c;
-        for (std::size_t i = 0; i < a.last.size && ok; i++)
-            for (std::size_t j = 0; j < b.first.size && ok; j++)
-                add_link(a.last.data[i] >> kMaskBits, b.first.data[j] | (a.last.data[i] & 63));
         c.first = static_cast<Array<std::uint32_t> &&>(a.first);
         if (a.empty != 0) join(b.first, a.empty, &c.first);
         c.last = static_cast<Array<std::uint32_t> &&>(b.last);
@@ -421,11 +424,8 @@ private:
     Frag star(Frag &a) {
         if ((a.empty & ~std::uint64_t{1}) != 0) ok = false;
         Frag c;
+        if (ok) link(a.last, a.first);
         if (!ok) return c;
-        if (!spend(a.last.size * a.first.size + 1)) return c;
-        for (std::size_t i = 0; i < a.last.size && ok; i++)
-            for (std::size_t j = 0; j < a.first.size && ok; j++)
-                add_link(a.last.data[i] >> kMaskBits, a.first.data[j] | (a.last.data[i] & 63));
         c.first = static_cast<Array<std::uint32_t> &&>(a.first);
         c.last = static_cast<Array<std::uint32_t> &&>(a.last);
         c.empty = 1;
@@ -542,17 +542,13 @@ class Subsets {
 public:
     Subsets(const Parser &parser, Places &places) : parser_(parser), pl_(places) {}
 
+    // Stops at the state that would pass the budget.
     Count run(std::size_t max_states, std::size_t max_state_places) {
         Count c;
+        max_states_ = max_states;
+        max_state_places_ = max_state_places;
         if (!classes() || !add_state(pl_.start, kPrevStart | kPrevNotWord)) return finish(&c);
-        for (std::size_t s = 0; s < count_ && ok_; s++) {
-            if (count_ > max_states || entries_.size > max_state_places) {
-                ok_ = false;
-                break;
-            }
-            step(s);
-        }
-        if (count_ > max_states || entries_.size > max_state_places) ok_ = false;
+        for (std::size_t s = 0; s < count_ && ok_; s++) step(s);
         return finish(&c);
     }
 
@@ -662,6 +658,7 @@ private:
                 std::memcmp(entries_.data + from_.data[s], scratch_.data, scratch_.size * 4) == 0)
                 return true;
         }
+        if (count_ >= max_states_ || entries_.size + scratch_.size > max_state_places_) return fail();
         if (!from_.push(static_cast<std::uint32_t>(entries_.size)) || !hash_.push(h) || !context_.push(context) ||
             !entries_.reserve(entries_.size + scratch_.size))
             return fail();
@@ -822,6 +819,8 @@ private:
     Array<std::uint32_t> scratch_;
     Array<std::uint32_t> next_;
     std::size_t count_ = 0;
+    std::size_t max_states_ = 0;
+    std::size_t max_state_places_ = 0;
 };
 
 // Counts the states the engine can build for pattern s, up to the budget.
