@@ -46,7 +46,7 @@ constexpr std::size_t kMaxStatePlaces = 1000000;
 constexpr std::size_t kMaxPlaces = 20000;
 constexpr std::size_t kMaxLinks = 400000;
 constexpr std::size_t kMaxList = 8192;
-constexpr std::uint64_t kMaxWork = 25000000;
+constexpr std::uint64_t kMaxWork = 10000000;
 
 // What an anchor asks of the characters around it, one bit each. The start
 // of the text is no word character; nor is its end.
@@ -560,7 +560,8 @@ private:
         c->work = pl_.work;
         c->memory = pl_.bytes() + reads_.bytes() + active_.bytes() + entries_.bytes() + from_.bytes() +
                     hash_.bytes() + context_.bytes() + table_.bytes() + scratch_.bytes() + next_.bytes() +
-                    partial_.bytes() + readers_.bytes() + base_.bytes() + merged_.bytes();
+                    partial_.bytes() + readers_.bytes() + base_.bytes() + merged_.bytes() + touched_.bytes() +
+                    seen_.bytes() + masks_.bytes();
         return *c;
     }
     bool spend(std::uint64_t units) {
@@ -608,7 +609,10 @@ private:
             if ((word.bits[rep_[k] >> 6] >> (rep_[k] & 63)) & 1) word_[k >> 6] |= std::uint64_t{1} << (k & 63);
         // Per place: the classes it reads.
         const std::size_t np = pl_.set_of.size;
-        if (!reads_.reserve(np * 4) || !spend(np * 4)) return fail();
+        if (!reads_.reserve(np * 4) || !seen_.reserve(np) || !masks_.reserve(np) || !spend(np * 4))
+            return fail();
+        seen_.size = masks_.size = np;
+        std::memset(seen_.data, 0, np * sizeof *seen_.data);
         reads_.size = np * 4;
         for (std::size_t q = 0; q < np; q++) {
             std::uint64_t *r = reads_.data + q * 4;
@@ -640,10 +644,13 @@ private:
             if (!scratch_.push(e & ~kPrevBits)) return fail();
         }
         if (scratch_.size == 0) return true;  // no match goes on
+        // Without the bits met before them, entries of one place may fall
+        // out of order among themselves.
         if (parser_.anchors) scratch_.sort_unique();
         const std::uint8_t context = parser_.anchors ? static_cast<std::uint8_t>(ctx) : 0;
         std::uint64_t h = scratch_.size * 8 + context;
-        for (std::size_t i = 0; i < scratch_.size; i++) h = mix(h + scratch_.data[i]);
+        for (std::size_t i = 0; i < scratch_.size; i++) h = (h ^ scratch_.data[i]) * 0x9e3779b97f4a7c15ULL;
+        h = mix(h);
         if (!spend(scratch_.size + 1)) return false;
         if (count_ * 2 >= table_.size && !grow()) return fail();
         const std::size_t mask = table_.size - 1;
@@ -702,7 +709,8 @@ private:
             fail();
             return;
         }
-        partial_.size = base_.size = 0;
+        partial_.size = 0;
+        begin_gather();
         for (std::size_t i = 0; i < n; i++) {
             const std::uint32_t e = entries_.data[from + i];
             const std::uint64_t *r = reads_.data + (e >> kMaskBits) * 4;
@@ -716,7 +724,7 @@ private:
                 every = every && bits[w] == all_[w];
             }
             if (every) {
-                if (!gather(e >> kMaskBits, &base_)) return;
+                if (!gather(e >> kMaskBits)) return;
                 continue;
             }
             std::uint64_t *a = active_.data + partial_.size * 4;
@@ -733,8 +741,7 @@ private:
             if (!spend(read)) return;
             partial_.data[partial_.size++] = static_cast<std::uint32_t>(from + i);
         }
-        if (!spend(base_.size * 4)) return;
-        base_.sort_unique();
+        if (!end_gather(&base_)) return;
         // Per class, the entries of partial_ that read it.
         std::uint32_t at[257];
         at[0] = 0;
@@ -766,11 +773,10 @@ private:
             const int k = order[j];
             if (rep >= 0 && sig[rep] == sig[k] && cnt[rep] == cnt[k] && same(rep, k, at)) continue;
             rep = k;
-            next_.size = 0;
+            begin_gather();
             for (std::uint32_t r = at[k]; r < at[k + 1] && ok_; r++)
-                if (!gather(entries_.data[partial_.data[readers_.data[r]]] >> kMaskBits, &next_)) return;
-            if (!spend(next_.size * 4 + base_.size)) return;
-            next_.sort_unique();
+                if (!gather(entries_.data[partial_.data[readers_.data[r]]] >> kMaskBits)) return;
+            if (!end_gather(&next_) || !spend(base_.size)) return;
             if (!merged_.reserve(base_.size + next_.size)) {
                 fail();
                 return;
@@ -781,11 +787,38 @@ private:
             add_state(merged_, word(k) ? kPrevWord : kPrevNotWord);
         }
     }
-    // Appends the links of place q to *to.
-    bool gather(std::uint32_t q, Array<std::uint32_t> *to) {
+    // The links of several places gathered as a set: per place, the masks
+    // met on the way to it, and the places met since begin_gather().
+    void begin_gather() {
+        touched_.size = 0;
+        if (++stamp_ != 0) return;
+        std::memset(seen_.data, 0, seen_.size * sizeof *seen_.data);
+        stamp_ = 1;
+    }
+    bool gather(std::uint32_t q) {
         const std::uint32_t b = pl_.link_from.data[q], e = pl_.link_from.data[q + 1];
-        if (!spend(e - b + 1) || !to->reserve(to->size + (e - b))) return fail();
-        for (std::uint32_t l = b; l < e; l++) to->data[to->size++] = pl_.links.data[l];
+        if (!spend(e - b + 1)) return false;
+        for (std::uint32_t l = b; l < e; l++) {
+            const std::uint32_t x = pl_.links.data[l], p = x >> kMaskBits;
+            if (seen_.data[p] != stamp_) {
+                seen_.data[p] = stamp_;
+                masks_.data[p] = 0;
+                if (!touched_.push(p)) return fail();
+            }
+            masks_.data[p] |= std::uint64_t{1} << (x & 63);
+        }
+        return true;
+    }
+    // The gathered entries, in order, in *to.
+    bool end_gather(Array<std::uint32_t> *to) {
+        to->size = 0;
+        if (!spend(touched_.size * 4)) return false;
+        std::sort(touched_.data, touched_.data + touched_.size);
+        for (std::size_t i = 0; i < touched_.size; i++) {
+            const std::uint32_t p = touched_.data[i];
+            for (std::uint64_t m = masks_.data[p]; m != 0; m &= m - 1)
+                if (!to->push(p << kMaskBits | static_cast<std::uint32_t>(__builtin_ctzll(m)))) return fail();
+        }
         return true;
     }
     bool word(int k) const { return (word_[k >> 6] >> (k & 63)) & 1; }
@@ -811,6 +844,10 @@ private:
     Array<std::uint32_t> readers_;    // per class in turn, the entries of partial_ that read it
     Array<std::uint32_t> base_;       // links of the entries that read every class
     Array<std::uint32_t> merged_;
+    Array<std::uint32_t> touched_;    // places met by the links gathered
+    Array<std::uint32_t> seen_;       // per place: the stamp of the last gathering that met it
+    Array<std::uint64_t> masks_;      // per place: the masks it was met with
+    std::uint32_t stamp_ = 0;
     Array<std::uint32_t> entries_;    // the states' entries, one after another
     Array<std::uint32_t> from_;       // per state: where its entries start
     Array<std::uint64_t> hash_;       // per state: the hash of its entries and context
