@@ -1,6 +1,7 @@
 // Patterns the C library's regex engine takes seconds to hours (and
-// gigabytes) over, and ordinary patterns with a text each matches and one
-// it does not: what every path that compiles patterns is tested with.
+// gigabytes) over, ordinary patterns with a text each matches and one it
+// does not, and selects of source names as users write them with names to
+// select among: what every path that compiles patterns is tested with.
 #ifndef TEST_SUPPORT_COSTLY_PATTERNS_H
 #define TEST_SUPPORT_COSTLY_PATTERNS_H
 
