@@ -22,7 +22,6 @@
 #ifndef BASALT_PATTERN_STATES_PRIVATE_H
 #define BASALT_PATTERN_STATES_PRIVATE_H
 
-#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -66,6 +65,85 @@ constexpr int kMaskBits = 6;
 inline bool contradicts(std::uint32_t m) {
     return ((m & kPrevWord) && (m & (kPrevNotWord | kPrevStart))) ||
            ((m & kNextWord) && (m & (kNextNotWord | kNextEnd)));
+}
+
+// Sorts a[0..n) by less: by insertion when short, else heapsort (in place,
+// without recursion, n log n whatever the input). Written here rather than
+// taken from the standard library, whose templates some compilers leave
+// visible outside the library.
+template <typename T, typename Less>
+void sort_values(T *a, std::size_t n, Less less) {
+    if (n <= 16) {
+        for (std::size_t i = 1; i < n; i++) {
+            const T v = a[i];
+            std::size_t j = i;
+            for (; j > 0 && less(v, a[j - 1]); j--) a[j] = a[j - 1];
+            a[j] = v;
+        }
+        return;
+    }
+    auto sift = [&](std::size_t root, std::size_t end) {
+        const T v = a[root];
+        for (std::size_t child = 2 * root + 1; child < end; child = 2 * root + 1) {
+            if (child + 1 < end && less(a[child], a[child + 1])) child++;
+            if (!less(v, a[child])) break;
+            a[root] = a[child];
+            root = child;
+        }
+        a[root] = v;
+    };
+    for (std::size_t i = n / 2; i-- > 0;) sift(i, n);
+    for (std::size_t end = n - 1; end > 0; end--) {
+        const T top = a[0];
+        a[0] = a[end];
+        a[end] = top;
+        sift(0, end);
+    }
+}
+
+// Sorts unsigned integers by their bytes, the lowest first, through a
+// buffer of as many; false when there is no memory for it.
+template <typename T>
+bool radix_sort(T *a, std::size_t n) {
+    T *buffer = static_cast<T *>(std::malloc(n * sizeof(T)));
+    if (buffer == nullptr) return false;
+    T *from = a, *to = buffer;
+    for (unsigned shift = 0; shift < 8 * sizeof(T); shift += 8) {
+        std::size_t at[257] = {};
+        for (std::size_t i = 0; i < n; i++) at[((from[i] >> shift) & 255) + 1]++;
+        if (at[((from[0] >> shift) & 255) + 1] == n) continue;  // one byte value throughout
+        for (int b = 0; b < 256; b++) at[b + 1] += at[b];
+        for (std::size_t i = 0; i < n; i++) to[at[(from[i] >> shift) & 255]++] = from[i];
+        T *t = from;
+        from = to;
+        to = t;
+    }
+    if (from != a) std::memcpy(a, from, n * sizeof(T));
+    std::free(buffer);
+    return true;
+}
+
+template <typename T>
+struct Ascending {
+    bool operator()(const T &a, const T &b) const { return a < b; }
+};
+
+// Merges the sorted values of a and b, each without repeats, into out
+// (room for na + nb): how many.
+template <typename T>
+std::size_t merge_values(const T *a, std::size_t na, const T *b, std::size_t nb, T *out) {
+    std::size_t i = 0, j = 0, k = 0;
+    while (i < na && j < nb) {
+        if (a[i] < b[j]) {
+            out[k++] = a[i++];
+        } else {
+            if (!(b[j] < a[i])) i++;
+            out[k++] = b[j++];
+        }
+    }
+    while (i < na) out[k++] = a[i++];
+    while (j < nb) out[k++] = b[j++];
+    return k;
 }
 
 // A growable array of plain values, on malloc; push() and reserve() return
@@ -115,9 +193,13 @@ struct Array {
         return true;
     }
     std::size_t bytes() const { return cap * sizeof(T); }
+    // For arrays of unsigned integers.
     void sort_unique() {
-        std::sort(data, data + size);
-        size = static_cast<std::size_t>(std::unique(data, data + size) - data);
+        if (size <= 256 || !radix_sort(data, size)) sort_values(data, size, Ascending<T>());
+        std::size_t k = 0;
+        for (std::size_t i = 0; i < size; i++)
+            if (k == 0 || data[k - 1] < data[i]) data[k++] = data[i];
+        size = k;
     }
 };
 
@@ -638,15 +720,21 @@ private:
     // it is met in.
     bool add_state(const Array<std::uint32_t> &next, std::uint32_t ctx) {
         scratch_.size = 0;
-        for (std::size_t i = 0; i < next.size; i++) {
-            const std::uint32_t e = next.data[i];
-            if ((e & kPrevBits & ~ctx) != 0) continue;
-            if (!scratch_.push(e & ~kPrevBits)) return fail();
+        // Without the bits met before them, the entries of one place may
+        // repeat or fall out of order among themselves: each place's are
+        // put in order apart.
+        for (std::size_t i = 0; i < next.size;) {
+            const std::uint32_t place = next.data[i] >> kMaskBits;
+            std::uint64_t masks = 0;
+            for (; i < next.size && next.data[i] >> kMaskBits == place; i++) {
+                const std::uint32_t e = next.data[i];
+                if ((e & kPrevBits & ~ctx) == 0) masks |= std::uint64_t{1} << (e & kNextBits);
+            }
+            for (; masks != 0; masks &= masks - 1)
+                if (!scratch_.push(place << kMaskBits | static_cast<std::uint32_t>(__builtin_ctzll(masks))))
+                    return fail();
         }
         if (scratch_.size == 0) return true;  // no match goes on
-        // Without the bits met before them, entries of one place may fall
-        // out of order among themselves.
-        if (parser_.anchors) scratch_.sort_unique();
         const std::uint8_t context = parser_.anchors ? static_cast<std::uint8_t>(ctx) : 0;
         std::uint64_t h = scratch_.size * 8 + context;
         for (std::size_t i = 0; i < scratch_.size; i++) h = (h ^ scratch_.data[i]) * 0x9e3779b97f4a7c15ULL;
@@ -767,7 +855,8 @@ private:
             if (parser_.anchors && word(k)) sig[k] = mix(sig[k] ^ 0x5bd1e995);
             order[m++] = k;
         }
-        std::sort(order, order + m, [&](int a, int b) { return sig[a] != sig[b] ? sig[a] < sig[b] : a < b; });
+        sort_values(order, static_cast<std::size_t>(m),
+                    [&](int a, int b) { return sig[a] != sig[b] ? sig[a] < sig[b] : a < b; });
         int rep = -1;
         for (int j = 0; j < m && ok_; j++) {
             const int k = order[j];
@@ -781,9 +870,7 @@ private:
                 fail();
                 return;
             }
-            merged_.size = static_cast<std::size_t>(std::set_union(base_.data, base_.data + base_.size, next_.data,
-                                                                   next_.data + next_.size, merged_.data) -
-                                                    merged_.data);
+            merged_.size = merge_values(base_.data, base_.size, next_.data, next_.size, merged_.data);
             add_state(merged_, word(k) ? kPrevWord : kPrevNotWord);
         }
     }
@@ -813,7 +900,7 @@ private:
     bool end_gather(Array<std::uint32_t> *to) {
         to->size = 0;
         if (!spend(touched_.size * 4)) return false;
-        std::sort(touched_.data, touched_.data + touched_.size);
+        touched_.sort_unique();
         for (std::size_t i = 0; i < touched_.size; i++) {
             const std::uint32_t p = touched_.data[i];
             for (std::uint64_t m = masks_.data[p]; m != 0; m &= m - 1)
