@@ -5,6 +5,9 @@
 #ifndef TEST_SUPPORT_COSTLY_PATTERNS_H
 #define TEST_SUPPORT_COSTLY_PATTERNS_H
 
+#include <regex.h>
+
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -65,6 +68,14 @@ inline const std::vector<std::string> &ordinary_selects() {
         ".*_[BHLSE][HNL][ZNE123]/.*M.*",
     };
     return selects;
+}
+
+// Whether the first match of re in name covers the whole name, as a select
+// of source names matches.
+inline bool matches_whole(const regex_t &re, const std::string &name) {
+    regmatch_t m;
+    return regexec(&re, name.c_str(), 1, &m, 0) == 0 && m.rm_so == 0 &&
+           static_cast<std::size_t>(m.rm_eo) == name.size();
 }
 
 inline const std::vector<std::string> &source_names() {

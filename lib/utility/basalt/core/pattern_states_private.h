@@ -403,7 +403,6 @@ public:
         Frag f = frag(root);
         if (!ok) return false;
         Frag end;
-        end.empty = 0;
         const std::uint32_t e = place(-1);
         if (!ok || !end.first.push(e << kMaskBits) || !end.last.push(e << kMaskBits)) return false;
         Frag whole = cat(f, end);
@@ -626,25 +625,25 @@ public:
 
     // Stops at the state that would pass the budget.
     Count run(std::size_t max_states, std::size_t max_state_places) {
-        Count c;
         max_states_ = max_states;
         max_state_places_ = max_state_places;
-        if (!classes() || !add_state(pl_.start, kPrevStart | kPrevNotWord)) return finish(&c);
-        for (std::size_t s = 0; s < count_ && ok_; s++) step(s);
-        return finish(&c);
+        if (classes() && add_state(pl_.start, kPrevStart | kPrevNotWord))
+            for (std::size_t s = 0; s < count_ && ok_; s++) step(s);
+        return finish();
     }
 
 private:
-    Count finish(Count *c) {
-        c->complete = ok_;
-        c->states = count_;
-        c->state_places = entries_.size;
-        c->work = pl_.work;
-        c->memory = pl_.bytes() + reads_.bytes() + active_.bytes() + entries_.bytes() + from_.bytes() +
+    Count finish() const {
+        Count c;
+        c.complete = ok_;
+        c.states = count_;
+        c.state_places = entries_.size;
+        c.work = pl_.work;
+        c.memory = pl_.bytes() + reads_.bytes() + active_.bytes() + entries_.bytes() + from_.bytes() +
                     hash_.bytes() + context_.bytes() + table_.bytes() + scratch_.bytes() + next_.bytes() +
                     partial_.bytes() + readers_.bytes() + base_.bytes() + merged_.bytes() + touched_.bytes() +
                     seen_.bytes() + masks_.bytes();
-        return *c;
+        return c;
     }
     bool spend(std::uint64_t units) {
         pl_.work += units;
@@ -667,7 +666,7 @@ private:
             for (int &m : map) m = -1;
             int k = 0;
             for (unsigned b = 0; b < 256; b++) {
-                const int key = of[b] * 2 + ((set.bits[b >> 6] >> (b & 63)) & 1);
+                const int key = of[b] * 2 + set.has(b);
                 if (map[key] < 0) map[key] = k++;
                 of[b] = static_cast<std::uint16_t>(map[key]);
             }
@@ -686,25 +685,25 @@ private:
         for (unsigned b = 0; b < 256; b++) {
             rep_[of[b]] = b;
         }
-        for (int k = 0; k < n; k++) all_[k >> 6] |= std::uint64_t{1} << (k & 63);
-        for (int k = 0; k < n; k++)
-            if ((word.bits[rep_[k] >> 6] >> (rep_[k] & 63)) & 1) word_[k >> 6] |= std::uint64_t{1} << (k & 63);
+        for (int k = 0; k < n; k++) {
+            all_.add(k);
+            if (word.has(rep_[k])) word_.add(k);
+        }
         // Per place: the classes it reads.
         const std::size_t np = pl_.set_of.size;
-        if (!reads_.reserve(np * 4) || !seen_.reserve(np) || !masks_.reserve(np) || !spend(np * 4))
+        if (!reads_.reserve(np) || !seen_.reserve(np) || !masks_.reserve(np) || !spend(np * 4))
             return fail();
-        seen_.size = masks_.size = np;
+        seen_.size = masks_.size = reads_.size = np;
         std::memset(seen_.data, 0, np * sizeof *seen_.data);
-        reads_.size = np * 4;
         for (std::size_t q = 0; q < np; q++) {
-            std::uint64_t *r = reads_.data + q * 4;
-            r[0] = r[1] = r[2] = r[3] = 0;
+            Chars &r = reads_.data[q];
+            r = Chars();
             const int set = pl_.set_of.data[q];
             if (set < 0) continue;
             const Chars &s = parser_.sets.data[set];
             if (!spend(static_cast<std::uint64_t>(n))) return false;
             for (int k = 0; k < n; k++)
-                if ((s.bits[rep_[k] >> 6] >> (rep_[k] & 63)) & 1) r[k >> 6] |= std::uint64_t{1} << (k & 63);
+                if (s.has(rep_[k])) r.add(k);
         }
         return true;
     }
@@ -793,7 +792,7 @@ private:
         std::uint64_t sig[256];
         std::uint32_t cnt[256];
         for (int k = 0; k < nclasses_; k++) sig[k] = cnt[k] = 0;
-        if (!active_.reserve(n * 4) || !partial_.reserve(n)) {
+        if (!active_.reserve(n) || !partial_.reserve(n)) {
             fail();
             return;
         }
@@ -801,26 +800,24 @@ private:
         begin_gather();
         for (std::size_t i = 0; i < n; i++) {
             const std::uint32_t e = entries_.data[from + i];
-            const std::uint64_t *r = reads_.data + (e >> kMaskBits) * 4;
-            std::uint64_t bits[4];
+            Chars reads = reads_.data[e >> kMaskBits];
             bool every = true;
             for (int w = 0; w < 4; w++) {
-                bits[w] = r[w];
-                if (e & kNextEnd) bits[w] = 0;
-                if (e & kNextWord) bits[w] &= word_[w];
-                if (e & kNextNotWord) bits[w] &= ~word_[w];
-                every = every && bits[w] == all_[w];
+                std::uint64_t &bits = reads.bits[w];
+                if (e & kNextEnd) bits = 0;
+                if (e & kNextWord) bits &= word_.bits[w];
+                if (e & kNextNotWord) bits &= ~word_.bits[w];
+                every = every && bits == all_.bits[w];
             }
             if (every) {
                 if (!gather(e >> kMaskBits)) return;
                 continue;
             }
-            std::uint64_t *a = active_.data + partial_.size * 4;
+            active_.data[partial_.size] = reads;
             const std::uint64_t key = mix(e + 1);
             std::uint64_t read = 0;
             for (int w = 0; w < 4; w++) {
-                a[w] = bits[w];
-                for (std::uint64_t b = bits[w]; b != 0; b &= b - 1, read++) {
+                for (std::uint64_t b = reads.bits[w]; b != 0; b &= b - 1, read++) {
                     const int k = w * 64 + __builtin_ctzll(b);
                     sig[k] += key;
                     cnt[k]++;
@@ -843,7 +840,7 @@ private:
             for (int k = 0; k < nclasses_; k++) fill[k] = at[k];
             for (std::size_t i = 0; i < partial_.size; i++)
                 for (int w = 0; w < 4; w++)
-                    for (std::uint64_t b = active_.data[i * 4 + w]; b != 0; b &= b - 1)
+                    for (std::uint64_t b = active_.data[i].bits[w]; b != 0; b &= b - 1)
                         readers_.data[fill[w * 64 + __builtin_ctzll(b)]++] = static_cast<std::uint32_t>(i);
         }
         // Classes that read the same entries and are alike around an anchor
@@ -908,13 +905,13 @@ private:
         }
         return true;
     }
-    bool word(int k) const { return (word_[k >> 6] >> (k & 63)) & 1; }
+    bool word(int k) const { return word_.has(k); }
     // Whether classes a and b, read by as many entries, are read by the same.
     bool same(int a, int b, const std::uint32_t *at) {
         if (parser_.anchors && word(a) != word(b)) return false;
         if (!spend(at[a + 1] - at[a] + 1)) return false;
         for (std::uint32_t r = at[a]; r < at[a + 1]; r++)
-            if (!((active_.data[readers_.data[r] * 4 + (b >> 6)] >> (b & 63)) & 1)) return false;
+            if (!active_.data[readers_.data[r]].has(b)) return false;
         return true;
     }
 
@@ -923,10 +920,10 @@ private:
     bool ok_ = true;
     int nclasses_ = 0;
     unsigned rep_[256] = {};
-    std::uint64_t word_[4] = {};
-    Array<std::uint64_t> reads_;      // per place: the classes it reads, 4 words
-    std::uint64_t all_[4] = {};       // every class
-    Array<std::uint64_t> active_;     // per entry in partial_: the classes it reads
+    Chars word_;                      // the classes of word characters
+    Array<Chars> reads_;              // per place: the classes it reads
+    Chars all_;                       // every class
+    Array<Chars> active_;             // per entry in partial_: the classes it reads
     Array<std::uint32_t> partial_;    // entries of the state being stepped that read some classes
     Array<std::uint32_t> readers_;    // per class in turn, the entries of partial_ that read it
     Array<std::uint32_t> base_;       // links of the entries that read every class

@@ -25,6 +25,7 @@ constexpr long kMaxCount = 1000000;
 struct Chars {
     std::uint64_t bits[4] = {};
 
+    bool has(unsigned c) const { return (bits[(c >> 6) & 3] >> (c & 63)) & 1; }
     void add(unsigned c) { bits[(c >> 6) & 3] |= std::uint64_t{1} << (c & 63); }
     void add(unsigned from, unsigned to) {
         for (unsigned c = from; c <= to && c < 256; c++) add(c);
