@@ -123,10 +123,12 @@ bool radix_sort(T *a, std::size_t n) {
     return true;
 }
 
+// std::move, written here as sort_values is: the standard library's
+// templates may be left visible outside the library.
 template <typename T>
-struct Ascending {
-    bool operator()(const T &a, const T &b) const { return a < b; }
-};
+T &&moved(T &v) {
+    return static_cast<T &&>(v);
+}
 
 // Merges the sorted values of a and b, each without repeats, into out
 // (room for na + nb): how many.
@@ -195,7 +197,7 @@ struct Array {
     std::size_t bytes() const { return cap * sizeof(T); }
     // For arrays of unsigned integers.
     void sort_unique() {
-        if (size <= 256 || !radix_sort(data, size)) sort_values(data, size, Ascending<T>());
+        if (size <= 256 || !radix_sort(data, size)) sort_values(data, size, [](T a, T b) { return a < b; });
         std::size_t k = 0;
         for (std::size_t i = 0; i < size; i++)
             if (k == 0 || data[k - 1] < data[i]) data[k++] = data[i];
@@ -204,10 +206,10 @@ struct Array {
 };
 
 // The pattern as a tree.
-enum Kind : std::uint8_t { kRead, kAnchor, kEmpty, kCat, kAlt, kRepeat };
+enum Kind : std::uint8_t { kRead, kAnchor, kCat, kAlt, kRepeat };
 
 struct Node {
-    Kind kind = kEmpty;
+    Kind kind = kCat;
     int child = -1;  // first child (kCat, kAlt, kRepeat)
     int next = -1;   // next sibling
     int last = -1;   // last child, while children are added
@@ -407,7 +409,7 @@ public:
         if (!ok || !end.first.push(e << kMaskBits) || !end.last.push(e << kMaskBits)) return false;
         Frag whole = cat(f, end);
         if (!ok) return false;
-        start = static_cast<Array<std::uint32_t> &&>(whole.first);
+        start = moved(whole.first);
         return index_links();
     }
 
@@ -483,9 +485,9 @@ private:
         Frag c;
         link(a.last, b.first);
         if (!ok) return c;
-        c.first = static_cast<Array<std::uint32_t> &&>(a.first);
+        c.first = moved(a.first);
         if (a.empty != 0) join(b.first, a.empty, &c.first);
-        c.last = static_cast<Array<std::uint32_t> &&>(b.last);
+        c.last = moved(b.last);
         if (b.empty != 0) join(a.last, b.empty, &c.last);
         c.empty = product(a.empty, b.empty);
         tidy(&c);
@@ -493,9 +495,9 @@ private:
     }
     Frag alt(Frag &a, Frag &b) {
         Frag c;
-        c.first = static_cast<Array<std::uint32_t> &&>(a.first);
+        c.first = moved(a.first);
         append(&c.first, b.first);
-        c.last = static_cast<Array<std::uint32_t> &&>(a.last);
+        c.last = moved(a.last);
         append(&c.last, b.last);
         c.empty = a.empty | b.empty;
         tidy(&c);
@@ -507,8 +509,8 @@ private:
         Frag c;
         if (ok) link(a.last, a.first);
         if (!ok) return c;
-        c.first = static_cast<Array<std::uint32_t> &&>(a.first);
-        c.last = static_cast<Array<std::uint32_t> &&>(a.last);
+        c.first = moved(a.first);
+        c.last = moved(a.last);
         c.empty = 1;
         return c;
     }
@@ -525,9 +527,6 @@ private:
             case kAnchor:
                 f.empty = n.masks;
                 return f;
-            case kEmpty:
-                f.empty = 1;
-                return f;
             case kCat:
                 f.empty = 1;
                 for (int c = n.child; c >= 0 && ok; c = p_.nodes.data[c].next) {
@@ -539,7 +538,7 @@ private:
                 bool any = false;
                 for (int c = n.child; c >= 0 && ok; c = p_.nodes.data[c].next) {
                     Frag g = frag(c);
-                    f = any ? alt(f, g) : static_cast<Frag &&>(g);
+                    f = any ? alt(f, g) : moved(g);
                     any = true;
                 }
                 return f;
@@ -682,9 +681,7 @@ private:
             prev = &s;
         }
         nclasses_ = n;
-        for (unsigned b = 0; b < 256; b++) {
-            rep_[of[b]] = b;
-        }
+        for (unsigned b = 0; b < 256; b++) rep_[of[b]] = b;
         for (int k = 0; k < n; k++) {
             all_.add(k);
             if (word.has(rep_[k])) word_.add(k);
@@ -777,7 +774,7 @@ private:
                     t.data[slot] = static_cast<std::uint32_t>(s + 1);
                     break;
                 }
-        table_ = static_cast<Array<std::uint32_t> &&>(t);
+        table_ = moved(t);
         return spend(n);
     }
 
